@@ -1,0 +1,85 @@
+# The short commands. `make test` is the one CI runs: it installs what is missing, configures,
+# builds and runs every test.
+
+SHELL := /bin/bash
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+SECONDS ?= 60
+BUILD_DIR ?= build
+SANITIZE_DIR ?= build-sanitize
+FUZZ_DIR ?= build-fuzz
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test sanitize bench fuzz check-win32 clean
+
+all: build
+
+deps:
+	scripts/install-deps.sh
+
+$(BUILD_DIR)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRDB_WERROR=ON $(CMAKE_FLAGS)
+
+configure: $(BUILD_DIR)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: deps
+	$(MAKE) build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer in a folder of their
+# own; any report fails the run.
+sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DZRDB_SANITIZE=ON -DZRDB_BUILD_BENCH=OFF \
+	    -DZRDB_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && \
+	    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    ctest --output-on-failure -j $(JOBS)
+
+# Every benchmark program once; SQLite's memory set-up is chosen per process, so its benchmark runs
+# twice, once per set-up, and the ratio of the two is printed.
+bench: deps
+	$(MAKE) build
+	@for program in $(BUILD_DIR)/bench/*_bench; do \
+	    case $$program in *sqlite_memory_bench) continue;; esac; \
+	    echo "== $$program"; $$program || exit 1; \
+	done
+	@echo "== SQLite inserts: system allocator, then the library's memory set-up"
+	@$(BUILD_DIR)/bench/sqlite_memory_bench --allocator=system | tee $(BUILD_DIR)/bench/system.txt
+	@$(BUILD_DIR)/bench/sqlite_memory_bench --allocator=library | tee $(BUILD_DIR)/bench/library.txt
+	@awk '/^BM_InsertRows/ { t[FILENAME] = $$2 } END { \
+	    printf "library / system time: %.3f\n", t["$(BUILD_DIR)/bench/library.txt"] / t["$(BUILD_DIR)/bench/system.txt"] }' \
+	    $(BUILD_DIR)/bench/system.txt $(BUILD_DIR)/bench/library.txt
+
+# Each fuzz target runs for SECONDS seconds on a copy of its seed corpus.
+fuzz: deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DZRDB_BUILD_FUZZ=ON -DZRDB_BUILD_TESTS=OFF -DZRDB_BUILD_BENCH=OFF -DZRDB_INSTALL=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@for program in $(FUZZ_DIR)/fuzz/*_fuzz; do \
+	    name=$$(basename $$program); \
+	    mkdir -p $(FUZZ_DIR)/corpus/$$name; \
+	    if [ -d fuzz/corpus/$$name ]; then cp -n fuzz/corpus/$$name/* $(FUZZ_DIR)/corpus/$$name/ 2>/dev/null || true; fi; \
+	    dict=""; if [ -f fuzz/$$name.dict ]; then dict="-dict=fuzz/$$name.dict"; fi; \
+	    echo "== $$name for $(SECONDS) s"; \
+	    $$program $$dict -max_total_time=$(SECONDS) -print_final_stats=1 \
+	        -artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus/$$name 2>&1 | \
+	        grep -E '^(stat::number_of_executed_units|stat::new_units_added|==[0-9]+==ERROR|SUMMARY|artifact_prefix|Test unit written)' ; \
+	    status=$${PIPESTATUS[0]}; \
+	    if [ "$$status" -ne 0 ]; then echo "$$name: findings (exit $$status)"; exit 1; fi; \
+	    echo "$$name: no findings"; \
+	done
+
+# The Win32 implementations of the platform layer, compiled (not linked) with a Windows compiler.
+check-win32: deps
+	@for source in ZrGameDatabase/platform/*Win32.cpp; do \
+	    echo "i686-w64-mingw32-g++ $$source"; \
+	    i686-w64-mingw32-g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -Iinclude -IZrGameDatabase $$source || exit 1; \
+	done
+
+clean:
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)

@@ -1,0 +1,56 @@
+// PrivateHeap.h: a growable heap of the library's own, used for SQLite's memory alone.
+//
+// On Windows it is a Win32 private heap (HeapCreate and friends). Elsewhere it is a region
+// allocator: regions are mapped from the operating system (the first of the initial size, more as
+// needed), blocks are carved from them with boundary tags and size-segregated free lists, and a
+// mutex serves as the heap lock. Both report a block's size exactly as requested and can walk
+// their regions and busy blocks, so that the memory report can sum them.
+#pragma once
+
+#include <cstddef>
+
+namespace Database::Platform {
+
+struct PrivateHeap;
+
+// Flags of a walk entry, with the values the Win32 heap walk gives them.
+enum HeapEntryFlags : unsigned {
+    HeapEntryRegion = 1,       // a region: committedSize and uncommittedSize are set
+    HeapEntryUncommitted = 2,  // a reserved, uncommitted range
+    HeapEntryBusy = 4,         // a block in use: dataSize and overhead are set
+};
+
+// One entry of a heap walk. Start a walk with a zeroed entry; each PrivateHeapWalk call moves it on.
+struct HeapWalkEntry {
+    const void* data;            // the entry's address; null starts a walk
+    std::size_t dataSize;        // busy block: its size as requested; region: its whole size
+    std::size_t overhead;        // bookkeeping bytes of the entry
+    unsigned flags;              // HeapEntryFlags
+    std::size_t committedSize;   // region: bytes committed
+    std::size_t uncommittedSize; // region: bytes reserved but not committed
+    const void* cursor;          // the walk's own position; not for the caller
+};
+
+// Creates a heap whose first region holds initialSize bytes and that grows without limit.
+// Null when the operating system refuses the memory.
+PrivateHeap* CreatePrivateHeap(std::size_t initialSize) noexcept;
+// Returns every region to the operating system; every block of the heap is gone.
+void DestroyPrivateHeap(PrivateHeap* heap) noexcept;
+
+// A block of size bytes, 8-byte aligned at least; null when no memory can be had.
+void* PrivateHeapAllocate(PrivateHeap* heap, std::size_t size) noexcept;
+// Resizes block to size bytes, keeping its contents; null on failure, block untouched.
+void* PrivateHeapReallocate(PrivateHeap* heap, void* block, std::size_t size) noexcept;
+// Frees block; null is ignored.
+void PrivateHeapFree(PrivateHeap* heap, void* block) noexcept;
+// The size block was allocated or reallocated with.
+std::size_t PrivateHeapSize(PrivateHeap* heap, const void* block) noexcept;
+
+// Holds the heap's lock, so that a walk sees no allocation in the middle; false if it cannot.
+bool PrivateHeapLock(PrivateHeap* heap) noexcept;
+void PrivateHeapUnlock(PrivateHeap* heap) noexcept;
+// Moves entry to the next region or block; false when the walk is over. Call between Lock and
+// Unlock.
+bool PrivateHeapWalk(PrivateHeap* heap, HeapWalkEntry& entry) noexcept;
+
+}  // namespace Database::Platform

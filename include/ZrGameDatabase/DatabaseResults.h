@@ -1,0 +1,93 @@
+// DatabaseResults.h: Database::Results, one prepared statement of one connection and its current
+// row, and Database::SingleResult, a Results that steps once as soon as it takes a statement.
+//
+// A Results owns its statement from the moment Connection::Execute hands it over until Release,
+// the next hand-over or destruction. Text pointers it returns belong to SQLite and stay valid
+// until the statement moves on. A Results must be released before its connection is closed; if
+// the connection is closed first, the Results simply holds no statement any more.
+#pragma once
+
+#include <cstddef>
+
+#include "ZrGameDatabase/Connection.h"
+#include "ZrGameDatabase/Platform.h"
+
+namespace Database {
+
+struct ColumnPositions;
+
+class ZRDB_API Results {
+public:
+    // columns: the select list the connection's select helpers place after "select"; null: "*".
+    explicit Results(const char* columns = nullptr);
+    // A new statement prepared from the other's SQL text, unbound and before its first row; the
+    // column list, single-row flag and column positions are copied.
+    Results(const Results& other);
+    Results& operator=(const Results&) = delete;
+    virtual ~Results();
+
+    // Results and everything they own come from the module allocation routine. Null when no
+    // memory can be had: no exception leaves the library.
+    static void* operator new(std::size_t size) noexcept;
+    static void operator delete(void* block) noexcept;
+
+    void SetColumns(const char* columns);
+    virtual const char* GetColumns() const;
+
+    void SingleQuery(bool singleRow) { m_singleRow = singleRow; }
+    bool SingleQuery() const { return m_singleRow; }
+
+    // Internal hand-over from Connection::Execute: releases the statement held, takes the new one
+    // and forgets the column positions. A single-row Results then steps once and returns whether
+    // that produced a row; any other returns true.
+    bool TakeCommand(Command&& command);
+
+    // Parameters are numbered from 1. True exactly when SQLite accepts the value; nothing logged.
+    bool Bind(int index, int value);
+    bool Bind(int index, long long value);
+    bool Bind(int index, float value);
+    bool Bind(int index, double value);
+    // copy true: SQLite copies the text at once; false: the caller keeps it unchanged while bound.
+    bool Bind(int index, const char* text, int length, bool copy);
+    bool Bind(int index, const char* text, bool copy);
+    // length counts UTF-16 units (-1: up to the terminating zero).
+    bool Bind(int index, const WideChar* text, int length, bool copy);
+    bool Bind(int index, const WideChar* text, bool copy);
+    bool BindNULL(int index);
+
+    // Steps once; true only when the statement ran to completion. A row is a failure (warning),
+    // as is any error (logged with the statement's SQL). The statement is not reset.
+    bool Execute();
+    // As Execute, but a constraint violation or an abort also counts as success, silently.
+    bool TryExecute();
+    // Advances to the next row: true while a row is available; an error is logged and gives false.
+    bool Step();
+    // Rewinds and clears the bindings; false (bindings kept) after a failed step.
+    bool Reset();
+    // Rewinds whatever the last step gave, then clears the bindings.
+    bool TryReset();
+    // Finalizes the statement and drops the column list; the object can take a new statement.
+    void Release();
+
+protected:
+    bool HasStatement() const { return m_command.Statement() != nullptr; }
+    sqlite3_stmt* Statement() const { return m_command.Statement(); }
+    const Connection* Owner() const { return m_command.Owner(); }
+
+private:
+    // Logs why a step did not finish (a row, or SQLite's error), then the statement's SQL.
+    void LogStepFailure(bool rowReturned) const;
+    void FreeColumns();
+
+    Command m_command;                     // the owning connection and the statement
+    char* m_columns;                       // select list from sqlite3_mprintf; null means "*"
+    bool m_singleRow;                      // step once at hand-over; select helpers add LIMIT 1
+    ColumnPositions* m_columnPositions;    // column name to index, built on first lookup by name
+};
+
+class ZRDB_API SingleResult : public Results {
+public:
+    explicit SingleResult(const char* columns = nullptr);
+};
+
+}  // namespace Database

@@ -1,0 +1,105 @@
+// The module allocation routine without a host allocator, and the counters of SQLite's memory.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "Memory.h"
+#include "ZrGameDatabase/Connection.h"
+
+namespace Database::Testing {
+namespace {
+
+TEST(ModuleAllocation, WithoutAHostAllocatorBlocksAreAlignedSystemMemory) {
+    void* small = Memory::Allocate(1);
+    void* none = Memory::Allocate(0);
+    void* large = Memory::Allocate(100000);
+    ASSERT_NE(small, nullptr);
+    ASSERT_NE(none, nullptr);
+    ASSERT_NE(large, nullptr);
+    for (void* block : {small, none, large})
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 16, 0u);
+    // A one-byte request is rounded to 16: all 16 bytes are usable (ASan would object otherwise).
+    std::memset(small, 0xab, 16);
+    std::memset(large, 0xcd, 100000);
+    // This program exports no small-object allocator: looked up once, never again.
+    EXPECT_EQ(Memory::CurrentHostAllocatorState(), Memory::HostAllocatorState::Unavailable);
+    Memory::Deallocate(small);
+    Memory::Deallocate(none);
+    Memory::Deallocate(large);
+    Memory::Deallocate(nullptr);
+    EXPECT_EQ(Memory::CurrentHostAllocatorState(), Memory::HostAllocatorState::Unavailable);
+}
+
+TEST(ModuleAllocation, ImpossibleSizesAreRefused) {
+    EXPECT_EQ(Memory::Allocate(static_cast<std::size_t>(-1)), nullptr);
+    EXPECT_EQ(Memory::Allocate(static_cast<std::size_t>(-1) - 8), nullptr);
+}
+
+TEST(ModuleAllocation, ContainersUseIt) {
+    Memory::StringMap<int> map;
+    for (int i = 0; i < 1000; ++i)
+        map[Memory::String("key number ") + std::to_string(i).c_str()] = i;
+    EXPECT_EQ(map.size(), 1000u);
+    EXPECT_EQ(map.at("key number 999"), 999);
+}
+
+class SqliteMemoryCounters : public ::testing::Test {
+protected:
+    // The first connection installs the methods and initialises SQLite.
+    Connection connection{nullptr, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE};
+    const Memory::Statistics& statistics = Memory::SqliteStatistics();
+};
+
+TEST_F(SqliteMemoryCounters, RequestsAreCountedInUnitsOfEightBytes) {
+    const std::uint32_t before = statistics.currentUserBytes;
+    void* one = sqlite3_malloc(1);
+    void* nine = sqlite3_malloc(9);
+    EXPECT_EQ(statistics.currentUserBytes, before + 8 + 16);
+    EXPECT_EQ(sqlite3_msize(nine), 16u);
+    sqlite3_free(one);
+    sqlite3_free(nine);
+    EXPECT_EQ(statistics.currentUserBytes, before);
+}
+
+TEST_F(SqliteMemoryCounters, ReallocationMovesTheCountAndKeepsTheContents) {
+    const std::uint32_t before = statistics.currentUserBytes;
+    char* block = static_cast<char*>(sqlite3_malloc(10));
+    std::memcpy(block, "0123456789", 10);
+    block = static_cast<char*>(sqlite3_realloc(block, 1000));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(std::memcmp(block, "0123456789", 10), 0);
+    EXPECT_EQ(statistics.currentUserBytes, before + 1000);
+    block = static_cast<char*>(sqlite3_realloc(block, 3));
+    EXPECT_EQ(statistics.currentUserBytes, before + 8);
+    EXPECT_EQ(std::memcmp(block, "012", 3), 0);
+    sqlite3_free(block);
+    EXPECT_EQ(statistics.currentUserBytes, before);
+}
+
+TEST_F(SqliteMemoryCounters, ThePeakStaysAtTheHighestUse) {
+    void* big = sqlite3_malloc(1 << 20);
+    ASSERT_NE(big, nullptr);
+    const std::uint32_t peak = statistics.peakUserBytes;
+    EXPECT_GE(peak, statistics.currentUserBytes);
+    sqlite3_free(big);
+    EXPECT_EQ(statistics.peakUserBytes, peak);
+    EXPECT_LE(statistics.currentUserBytes + (1u << 20), peak);
+}
+
+TEST_F(SqliteMemoryCounters, RefusedRequestsCountNothing) {
+    const std::uint32_t before = statistics.currentUserBytes;
+    // SQLite refuses sizes this large itself; the heap must not be asked for them either way.
+    EXPECT_EQ(sqlite3_malloc64(std::uint64_t(1) << 40), nullptr);
+    void* block = sqlite3_malloc(64);
+    EXPECT_EQ(sqlite3_realloc64(block, std::uint64_t(1) << 40), nullptr);
+    EXPECT_EQ(statistics.currentUserBytes, before + 64);
+    sqlite3_free(block);
+    EXPECT_EQ(statistics.currentUserBytes, before);
+    EXPECT_NE(Memory::SqliteHeap(), nullptr);
+}
+
+}  // namespace
+}  // namespace Database::Testing
