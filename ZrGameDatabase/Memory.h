@@ -85,14 +85,26 @@ struct Allocator {
 
 using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
 
+// Hashes any text the same way, so that maps keyed by String can be searched with a
+// std::string_view and no temporary key is built (and allocated) for a lookup.
 struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>()(text); }
     std::size_t operator()(const String& text) const noexcept {
-        return std::hash<std::string_view>()(std::string_view(text.data(), text.size()));
+        return (*this)(std::string_view(text.data(), text.size()));
+    }
+};
+
+struct StringEqual {
+    using is_transparent = void;
+    template <class Left, class Right>
+    bool operator()(const Left& left, const Right& right) const noexcept {
+        return std::string_view(left.data(), left.size()) == std::string_view(right.data(), right.size());
     }
 };
 
 template <class Value>
-using StringMap = std::unordered_map<String, Value, StringHash, std::equal_to<String>,
+using StringMap = std::unordered_map<String, Value, StringHash, StringEqual,
                                      Allocator<std::pair<const String, Value>>>;
 
 template <class T>

@@ -138,9 +138,11 @@ TEST_F(ConnectionExecute, RunsOnlyTheFirstStatementAndDiscardsRows) {
 
 TEST_F(ConnectionExecute, LengthLimitsTheText) {
     Run("create table t (a);");
-    const char sql[] = "insert into t values (12345)";
-    EXPECT_TRUE(connection.Execute(sql, 24));  // "insert into t values (12" is cut: a syntax error
-    EXPECT_EQ(Scalar("select count(*) from t"), "0");
+    const char sql[] = "insert into t values (1) and what follows is not read";
+    EXPECT_TRUE(connection.Execute(sql, 24));
+    EXPECT_EQ(Scalar("select group_concat(a) from t"), "1");
+    EXPECT_FALSE(connection.Execute(sql, 23));
+    EXPECT_EQ(log, (std::vector<LogLine>{{"incomplete input", 2}}));
 }
 
 TEST_F(ConnectionExecute, FailuresLogSqliteText) {

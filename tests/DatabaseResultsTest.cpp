@@ -161,10 +161,13 @@ TEST_F(ResultsRunning, ResetAfterAFailedStepKeepsTheBindingsTryResetClearsThem) 
     ASSERT_TRUE(insert.Execute());  // the value bound before the failure is still there
     EXPECT_EQ(Scalar("select a from t"), "1");
 
-    ASSERT_FALSE(insert.Reset() && insert.Execute());  // the same key again: a conflict
+    ProbeResults again;
+    ASSERT_TRUE(connection.Execute(again, "insert into t values (?, 'again')"));
+    ASSERT_TRUE(again.Bind(1, 1));
+    ASSERT_FALSE(again.Execute());
     log.clear();
-    EXPECT_TRUE(insert.TryReset());
-    ASSERT_TRUE(insert.Execute());  // the binding was cleared: a NULL key goes in
+    EXPECT_TRUE(again.TryReset());
+    ASSERT_TRUE(again.Execute());  // the binding was cleared: a NULL key goes in
     EXPECT_EQ(Scalar("select count(*) from t where a is null"), "1");
 }
 

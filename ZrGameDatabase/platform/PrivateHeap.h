@@ -21,6 +21,9 @@ enum HeapEntryFlags : unsigned {
 };
 
 // One entry of a heap walk. Start a walk with a zeroed entry; each PrivateHeapWalk call moves it on.
+// A walk gives each region first and then the blocks inside it, in address order. Free blocks are
+// given too, with flags 0; on POSIX their dataSize and overhead add up, with the busy blocks' and
+// the region's own overhead, to the region's whole size.
 struct HeapWalkEntry {
     const void* data;            // the entry's address; null starts a walk
     std::size_t dataSize;        // busy block: its size as requested; region: its whole size
@@ -29,6 +32,9 @@ struct HeapWalkEntry {
     std::size_t committedSize;   // region: bytes committed
     std::size_t uncommittedSize; // region: bytes reserved but not committed
     const void* cursor;          // the walk's own position; not for the caller
+    // The Win32 walk keeps its state in the system's own entry record, which must come back
+    // unchanged on the next call; it is kept here. Not for the caller.
+    alignas(void*) unsigned char native[48];
 };
 
 // Creates a heap whose first region holds initialSize bytes and that grows without limit.
@@ -37,13 +43,15 @@ PrivateHeap* CreatePrivateHeap(std::size_t initialSize) noexcept;
 // Returns every region to the operating system; every block of the heap is gone.
 void DestroyPrivateHeap(PrivateHeap* heap) noexcept;
 
-// A block of size bytes, 8-byte aligned at least; null when no memory can be had.
+// A block of size bytes, 8-byte aligned at least (16 on POSIX); null when no memory can be had.
+// A size of 0 gets a block of its own.
 void* PrivateHeapAllocate(PrivateHeap* heap, std::size_t size) noexcept;
-// Resizes block to size bytes, keeping its contents; null on failure, block untouched.
+// Resizes block to size bytes, keeping its contents; null on failure, block untouched. The block
+// stays where it is when it shrinks or its neighbour has room. A null block is allocated afresh.
 void* PrivateHeapReallocate(PrivateHeap* heap, void* block, std::size_t size) noexcept;
 // Frees block; null is ignored.
 void PrivateHeapFree(PrivateHeap* heap, void* block) noexcept;
-// The size block was allocated or reallocated with.
+// The size block was allocated or reallocated with; 0 for null.
 std::size_t PrivateHeapSize(PrivateHeap* heap, const void* block) noexcept;
 
 // Holds the heap's lock, so that a walk sees no allocation in the middle; false if it cannot.

@@ -1,0 +1,543 @@
+// PrivateHeapPosix.cpp: the private heap as a region allocator of our own.
+//
+// Memory comes from the system in regions mapped with mmap: the first of the initial size, then
+// regions of that same size as the heap grows, or one sized for a request that would not fit in
+// such a region. Regions other than the first go back to the system once every block in them is
+// free (unless new blocks are being carved from them).
+//
+// Inside a region, blocks lie end to end, each with a 16-byte header: the size the caller asked for
+// and the block's own size with flag bits. A free block also keeps its size in its last word (the
+// boundary tag), so that freeing its upper neighbour can find it and merge with it: no two free
+// blocks ever lie side by side. The end of each region is still uncarved; that "top" block is cut
+// from whenever no free block fits. A sentinel header closes each region and points back at it.
+//
+// Free blocks wait in bins: one per exact size up to 1 KiB, so a small request is served in
+// constant time by the head of its bin, then four bins per power of two above that. A bitmap of
+// the bins that hold blocks finds the smallest fitting bin in a few instructions.
+//
+// One mutex guards the whole heap; SQLite's calls arrive under its own memory mutex, so it is
+// almost never contended. The heap's own record lives at the start of its first region.
+#include "platform/PrivateHeap.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+
+namespace Database::Platform {
+namespace {
+
+struct Region;
+
+// A block's header; free blocks also use the first word of their payload (previousFree) and their
+// last word (the boundary tag, their size).
+struct Block {
+    union {
+        std::size_t requested;  // busy: the size the caller asked for
+        Block* nextFree;        // free: the next block in its bin
+        Region* region;         // sentinel: the region it closes
+    };
+    std::size_t sizeAndFlags;   // the block's size in bytes (a multiple of 16), flags in the low bits
+    Block* previousFree;        // free: the previous block in its bin (in the payload's first word)
+};
+
+// Flags in the low bits of Block::sizeAndFlags.
+constexpr std::size_t kBusy = 1;          // the block is in use (sentinels count as busy)
+constexpr std::size_t kPreviousBusy = 2;  // the block below is in use, so it has no boundary tag
+constexpr std::size_t kTop = 4;           // the uncarved end of a region, kept out of the bins
+constexpr std::size_t kSentinel = 8;      // the end of a region
+constexpr std::size_t kFlagMask = 15;
+
+constexpr std::size_t kAlignment = 16;
+constexpr std::size_t kHeaderSize = 16;
+// Room for the header, the free-list link in the payload and the boundary tag.
+constexpr std::size_t kMinimumBlockSize = 32;
+// Sizes up to this one have an exact bin each.
+constexpr std::size_t kLargestExactSize = 1024;
+constexpr std::size_t kExactBinCount = (kLargestExactSize - kMinimumBlockSize) / kAlignment + 1;
+constexpr std::size_t kBinCount = 256;
+constexpr std::size_t kBitmapWords = kBinCount / 64;
+// How many blocks of a wider bin are tried before moving on to the next bin.
+constexpr int kBinScanLimit = 16;
+// Larger requests are refused at once, so that no size computation below can overflow.
+constexpr std::size_t kLargestRequest = std::numeric_limits<std::size_t>::max() / 4;
+// The smallest region the heap makes, whatever its initial size says.
+constexpr std::size_t kSmallestRegionSize = 64 * 1024;
+
+// The head of every mapped region.
+struct alignas(kAlignment) Region {
+    Region* next;           // the next region of the heap, in order of creation
+    Region* previous;       // the previous one; null for the first
+    std::size_t size;       // bytes mapped, this header included
+    std::size_t highWater;  // bytes from the region's start that carving has ever reached
+    Block* first;           // the region's first block
+    Block* top;             // its uncarved end, at least kMinimumBlockSize bytes
+};
+
+constexpr std::size_t RoundUp(std::size_t value, std::size_t unit) {
+    return (value + unit - 1) / unit * unit;
+}
+
+std::size_t SizeOf(const Block* block) {
+    return block->sizeAndFlags & ~kFlagMask;
+}
+
+Block* BlockAt(void* address, std::size_t offset) {
+    return reinterpret_cast<Block*>(static_cast<char*>(address) + offset);
+}
+
+Block* NextBlock(Block* block) {
+    return BlockAt(block, SizeOf(block));
+}
+
+void* Payload(Block* block) {
+    return reinterpret_cast<char*>(block) + kHeaderSize;
+}
+
+Block* BlockOf(const void* payload) {
+    return reinterpret_cast<Block*>(const_cast<char*>(static_cast<const char*>(payload)) - kHeaderSize);
+}
+
+void WriteBoundaryTag(Block* block) {
+    std::size_t* tag = reinterpret_cast<std::size_t*>(reinterpret_cast<char*>(block) + SizeOf(block)) - 1;
+    *tag = SizeOf(block);
+}
+
+Block* PreviousFreeBlock(Block* block) {
+    const std::size_t size = *(reinterpret_cast<std::size_t*>(block) - 1);
+    return reinterpret_cast<Block*>(reinterpret_cast<char*>(block) - size);
+}
+
+// The block size that holds a request: header and payload, rounded to the alignment.
+std::size_t BlockSizeFor(std::size_t requested) {
+    return std::max(kMinimumBlockSize, RoundUp(requested + kHeaderSize, kAlignment));
+}
+
+std::size_t BinIndex(std::size_t size) {
+    if (size <= kLargestExactSize)
+        return (size - kMinimumBlockSize) / kAlignment;
+    // Four bins per power of two: the two bits below the highest pick the quarter.
+    const std::size_t power = static_cast<std::size_t>(std::bit_width(size)) - 1;
+    const std::size_t quarter = (size >> (power - 2)) & 3;
+    return std::min(kExactBinCount + (power - 10) * 4 + quarter, kBinCount - 1);
+}
+
+Region* RegionOfTop(Block* top) {
+    return NextBlock(top)->region;
+}
+
+}  // namespace
+
+struct PrivateHeap {
+    std::mutex mutex;                          // the heap lock
+    Region* regions;                           // the first region, which holds this record
+    Region* current;                           // the region carved from first
+    std::size_t regionSize;                    // size of the regions the heap grows by
+    std::size_t pageSize;                      // the system's page size
+    std::uint64_t nonEmptyBins[kBitmapWords];  // bit b set when bins[b] holds a block
+    Block* bins[kBinCount];                    // free blocks by size class
+};
+
+namespace {
+
+void InsertFree(PrivateHeap* heap, Block* block) {
+    const std::size_t index = BinIndex(SizeOf(block));
+    Block* head = heap->bins[index];
+    block->nextFree = head;
+    block->previousFree = nullptr;
+    if (head != nullptr)
+        head->previousFree = block;
+    heap->bins[index] = block;
+    heap->nonEmptyBins[index / 64] |= std::uint64_t(1) << (index % 64);
+}
+
+void RemoveFree(PrivateHeap* heap, Block* block) {
+    const std::size_t index = BinIndex(SizeOf(block));
+    if (block->previousFree != nullptr)
+        block->previousFree->nextFree = block->nextFree;
+    else
+        heap->bins[index] = block->nextFree;
+    if (block->nextFree != nullptr)
+        block->nextFree->previousFree = block->previousFree;
+    if (heap->bins[index] == nullptr)
+        heap->nonEmptyBins[index / 64] &= ~(std::uint64_t(1) << (index % 64));
+}
+
+// The first bin at or after index that holds a block; kBinCount when there is none.
+std::size_t FirstNonEmptyBin(const PrivateHeap* heap, std::size_t index) {
+    if (index >= kBinCount)
+        return kBinCount;
+    std::size_t word = index / 64;
+    std::uint64_t bits = heap->nonEmptyBins[word] & (~std::uint64_t(0) << (index % 64));
+    while (bits == 0) {
+        if (++word == kBitmapWords)
+            return kBinCount;
+        bits = heap->nonEmptyBins[word];
+    }
+    return word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+}
+
+// A free block of at least size bytes, still in its bin; null when the bins have none.
+Block* FindFree(PrivateHeap* heap, std::size_t size) {
+    std::size_t index = BinIndex(size);
+    if (size <= kLargestExactSize) {
+        if (heap->bins[index] != nullptr)
+            return heap->bins[index];
+    } else {
+        // A wider bin mixes sizes; its first few blocks may still fit.
+        int scanned = 0;
+        for (Block* block = heap->bins[index]; block != nullptr && scanned < kBinScanLimit;
+             block = block->nextFree, ++scanned) {
+            if (SizeOf(block) >= size)
+                return block;
+        }
+    }
+    // Every block of a higher bin is larger than any size that maps to this one.
+    index = FirstNonEmptyBin(heap, index + 1);
+    return index < kBinCount ? heap->bins[index] : nullptr;
+}
+
+// Makes block, free and out of its bin, a busy block of size bytes; the rest, if it can stand as a
+// block, becomes a free block of its own.
+void CarveFree(PrivateHeap* heap, Block* block, std::size_t size) {
+    const std::size_t available = SizeOf(block);
+    if (available - size >= kMinimumBlockSize) {
+        Block* rest = BlockAt(block, size);
+        rest->sizeAndFlags = (available - size) | kPreviousBusy;
+        WriteBoundaryTag(rest);
+        InsertFree(heap, rest);
+        block->sizeAndFlags = size | kBusy | kPreviousBusy;
+    } else {
+        block->sizeAndFlags = available | kBusy | kPreviousBusy;
+        NextBlock(block)->sizeAndFlags |= kPreviousBusy;
+    }
+}
+
+// Moves the top of region up to newTop, which lies inside the old top and leaves it
+// kMinimumBlockSize bytes at least.
+void MoveTop(Region* region, Block* newTop, std::size_t newTopSize) {
+    newTop->sizeAndFlags = newTopSize | kTop | kPreviousBusy;
+    region->top = newTop;
+    const std::size_t reached =
+        static_cast<std::size_t>(reinterpret_cast<char*>(newTop) - reinterpret_cast<char*>(region)) + kHeaderSize;
+    region->highWater = std::max(region->highWater, reached);
+}
+
+// A busy block of size bytes cut from the bottom of region's top; null when the top is too small.
+Block* CarveTop(Region* region, std::size_t size) {
+    Block* top = region->top;
+    const std::size_t available = SizeOf(top);
+    if (available < size + kMinimumBlockSize)
+        return nullptr;
+    MoveTop(region, BlockAt(top, size), available - size);
+    top->sizeAndFlags = size | kBusy | kPreviousBusy;
+    return top;
+}
+
+Block* CarveAnyTop(PrivateHeap* heap, std::size_t size) {
+    if (Block* block = CarveTop(heap->current, size))
+        return block;
+    for (Region* region = heap->regions; region != nullptr; region = region->next) {
+        if (region == heap->current)
+            continue;
+        if (Block* block = CarveTop(region, size))
+            return block;
+    }
+    return nullptr;
+}
+
+// Maps a region of size bytes whose blocks start firstOffset bytes in; null when the system
+// refuses. Its blocks are one top and the sentinel.
+Region* MapRegion(std::size_t size, std::size_t firstOffset) {
+    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (address == MAP_FAILED)
+        return nullptr;
+    Region* region = new (address) Region{};
+    region->size = size;
+    region->first = BlockAt(region, firstOffset);
+    Block* sentinel = BlockAt(region, size - kHeaderSize);
+    sentinel->region = region;
+    sentinel->sizeAndFlags = kBusy | kSentinel;
+    region->first->sizeAndFlags = (size - kHeaderSize - firstOffset) | kTop | kPreviousBusy;
+    region->top = region->first;
+    region->highWater = firstOffset + kHeaderSize;
+    return region;
+}
+
+constexpr std::size_t kRegionHeaderSize = RoundUp(sizeof(Region), kAlignment);
+
+// Adds a region that holds a block of size bytes: one of the usual size when it fits, which then
+// becomes the region carved from first, else one sized for the block alone.
+Region* AddRegion(PrivateHeap* heap, std::size_t size) {
+    const std::size_t needed = kRegionHeaderSize + size + kMinimumBlockSize + kHeaderSize;
+    const bool usual = needed <= heap->regionSize;
+    Region* region = MapRegion(usual ? heap->regionSize : RoundUp(needed, heap->pageSize), kRegionHeaderSize);
+    if (region == nullptr)
+        return nullptr;
+    Region* last = heap->regions;
+    while (last->next != nullptr)
+        last = last->next;
+    last->next = region;
+    region->previous = last;
+    if (usual)
+        heap->current = region;
+    return region;
+}
+
+// Gives a region that has become wholly free back to the system. The first region holds the heap
+// itself, and the current one is kept so that a heap that shrinks and grows around a region's
+// worth of blocks does not map and unmap it every time.
+void ReleaseIfEmpty(PrivateHeap* heap, Region* region) {
+    if (region->top != region->first || region == heap->regions || region == heap->current)
+        return;
+    region->previous->next = region->next;
+    if (region->next != nullptr)
+        region->next->previous = region->previous;
+    munmap(region, region->size);
+}
+
+void* AllocateLocked(PrivateHeap* heap, std::size_t requested) {
+    const std::size_t size = BlockSizeFor(requested);
+    Block* block = FindFree(heap, size);
+    if (block != nullptr) {
+        RemoveFree(heap, block);
+        CarveFree(heap, block, size);
+    } else {
+        block = CarveAnyTop(heap, size);
+        if (block == nullptr) {
+            Region* region = AddRegion(heap, size);
+            if (region == nullptr)
+                return nullptr;
+            block = CarveTop(region, size);
+        }
+    }
+    block->requested = requested;
+    return Payload(block);
+}
+
+// Frees a busy block, merging it with the free blocks beside it.
+void FreeLocked(PrivateHeap* heap, Block* block) {
+    std::size_t size = SizeOf(block);
+    Block* next = NextBlock(block);
+    if ((block->sizeAndFlags & kPreviousBusy) == 0) {
+        Block* previous = PreviousFreeBlock(block);
+        RemoveFree(heap, previous);
+        size += SizeOf(previous);
+        block = previous;
+    }
+    if ((next->sizeAndFlags & kTop) != 0) {
+        Region* region = RegionOfTop(next);
+        block->sizeAndFlags = (size + SizeOf(next)) | kTop | kPreviousBusy;
+        region->top = block;
+        ReleaseIfEmpty(heap, region);
+        return;
+    }
+    if ((next->sizeAndFlags & kBusy) == 0) {
+        RemoveFree(heap, next);
+        size += SizeOf(next);
+        next = BlockAt(block, size);
+    }
+    block->sizeAndFlags = size | kPreviousBusy;
+    WriteBoundaryTag(block);
+    next->sizeAndFlags &= ~kPreviousBusy;
+    InsertFree(heap, block);
+}
+
+// Sets the size of a busy block, keeping its flags.
+void SetBusySize(Block* block, std::size_t size) {
+    block->sizeAndFlags = size | kBusy | (block->sizeAndFlags & kPreviousBusy);
+}
+
+// Cuts a busy block down to size bytes; the rest, when it can stand as a block, is freed.
+void ShrinkInPlace(PrivateHeap* heap, Block* block, std::size_t size) {
+    const std::size_t available = SizeOf(block);
+    if (available - size < kMinimumBlockSize)
+        return;
+    SetBusySize(block, size);
+    Block* rest = BlockAt(block, size);
+    rest->sizeAndFlags = (available - size) | kBusy | kPreviousBusy;
+    FreeLocked(heap, rest);
+}
+
+// Grows a busy block to size bytes into the free block or top above it; false when they lack room.
+bool GrowInPlace(PrivateHeap* heap, Block* block, std::size_t size) {
+    const std::size_t available = SizeOf(block);
+    Block* next = NextBlock(block);
+    const std::size_t combined = available + SizeOf(next);
+    if ((next->sizeAndFlags & kTop) != 0) {
+        if (combined < size + kMinimumBlockSize)
+            return false;
+        MoveTop(RegionOfTop(next), BlockAt(block, size), combined - size);
+        SetBusySize(block, size);
+        return true;
+    }
+    if ((next->sizeAndFlags & kBusy) != 0 || combined < size)
+        return false;
+    RemoveFree(heap, next);
+    if (combined - size >= kMinimumBlockSize) {
+        SetBusySize(block, size);
+        Block* rest = BlockAt(block, size);
+        rest->sizeAndFlags = (combined - size) | kPreviousBusy;
+        WriteBoundaryTag(rest);
+        InsertFree(heap, rest);
+    } else {
+        SetBusySize(block, combined);
+        NextBlock(block)->sizeAndFlags |= kPreviousBusy;
+    }
+    return true;
+}
+
+void* ReallocateLocked(PrivateHeap* heap, Block* block, std::size_t requested) {
+    const std::size_t size = BlockSizeFor(requested);
+    if (size <= SizeOf(block))
+        ShrinkInPlace(heap, block, size);
+    else if (!GrowInPlace(heap, block, size)) {
+        void* moved = AllocateLocked(heap, requested);
+        if (moved == nullptr)
+            return nullptr;
+        std::memcpy(moved, Payload(block), block->requested);
+        FreeLocked(heap, block);
+        return moved;
+    }
+    block->requested = requested;
+    return Payload(block);
+}
+
+void DescribeRegion(const PrivateHeap* heap, Region* region, HeapWalkEntry& entry) {
+    entry.data = region;
+    entry.dataSize = region->size;
+    entry.overhead = static_cast<std::size_t>(reinterpret_cast<char*>(region->first) - reinterpret_cast<char*>(region)) +
+                     kHeaderSize;
+    entry.flags = HeapEntryRegion;
+    // Mapped pages cost nothing until they are touched, so only the part carving has reached
+    // counts as committed.
+    entry.committedSize = std::min(RoundUp(region->highWater, heap->pageSize), region->size);
+    entry.uncommittedSize = region->size - entry.committedSize;
+    entry.cursor = region->first;
+}
+
+void DescribeBlock(Block* block, HeapWalkEntry& entry) {
+    entry.data = Payload(block);
+    const bool busy = (block->sizeAndFlags & kBusy) != 0;
+    entry.dataSize = busy ? block->requested : SizeOf(block) - kHeaderSize;
+    entry.overhead = SizeOf(block) - entry.dataSize;
+    entry.flags = busy ? static_cast<unsigned>(HeapEntryBusy) : 0u;
+    entry.committedSize = 0;
+    entry.uncommittedSize = 0;
+    entry.cursor = NextBlock(block);
+}
+
+}  // namespace
+
+PrivateHeap* CreatePrivateHeap(std::size_t initialSize) noexcept {
+    const long systemPage = sysconf(_SC_PAGESIZE);
+    const std::size_t pageSize = systemPage > 0 ? static_cast<std::size_t>(systemPage) : 4096;
+    if (initialSize > kLargestRequest)
+        return nullptr;
+    const std::size_t size = RoundUp(std::max(initialSize, kSmallestRegionSize), pageSize);
+    const std::size_t firstOffset = kRegionHeaderSize + RoundUp(sizeof(PrivateHeap), kAlignment);
+    Region* region = MapRegion(size, firstOffset);
+    if (region == nullptr)
+        return nullptr;
+    PrivateHeap* heap = new (reinterpret_cast<char*>(region) + kRegionHeaderSize) PrivateHeap();
+    heap->regions = region;
+    heap->current = region;
+    heap->regionSize = size;
+    heap->pageSize = pageSize;
+    return heap;
+}
+
+void DestroyPrivateHeap(PrivateHeap* heap) noexcept {
+    if (heap == nullptr)
+        return;
+    Region* first = heap->regions;
+    for (Region* region = first->next; region != nullptr;) {
+        Region* next = region->next;
+        munmap(region, region->size);
+        region = next;
+    }
+    heap->~PrivateHeap();
+    munmap(first, first->size);
+}
+
+void* PrivateHeapAllocate(PrivateHeap* heap, std::size_t size) noexcept {
+    if (heap == nullptr || size > kLargestRequest)
+        return nullptr;
+    // std::mutex::lock throws only for a mutex that is not one (or on a deadlock it cannot see
+    // here), so the terminate that noexcept would turn that into is never reached.
+    std::lock_guard<std::mutex> lock(heap->mutex);
+    return AllocateLocked(heap, size);
+}
+
+void* PrivateHeapReallocate(PrivateHeap* heap, void* block, std::size_t size) noexcept {
+    if (block == nullptr)
+        return PrivateHeapAllocate(heap, size);
+    if (heap == nullptr || size > kLargestRequest)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(heap->mutex);
+    Block* header = BlockOf(block);
+    // A block that is not busy was freed already or never came from here; leave it alone.
+    if ((header->sizeAndFlags & (kBusy | kSentinel)) != kBusy)
+        return nullptr;
+    return ReallocateLocked(heap, header, size);
+}
+
+void PrivateHeapFree(PrivateHeap* heap, void* block) noexcept {
+    if (heap == nullptr || block == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(heap->mutex);
+    Block* header = BlockOf(block);
+    // A block freed twice whose header still stands is left alone, rather than being put in a
+    // bin twice and handed out twice; a block merged into a neighbour meanwhile cannot be told.
+    if ((header->sizeAndFlags & (kBusy | kSentinel)) != kBusy)
+        return;
+    FreeLocked(heap, header);
+}
+
+std::size_t PrivateHeapSize(PrivateHeap*, const void* block) noexcept {
+    // The caller owns the block, so its header cannot change under us: no lock needed.
+    return block != nullptr ? BlockOf(block)->requested : 0;
+}
+
+bool PrivateHeapLock(PrivateHeap* heap) noexcept {
+    if (heap == nullptr)
+        return false;
+    try {
+        heap->mutex.lock();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void PrivateHeapUnlock(PrivateHeap* heap) noexcept {
+    if (heap != nullptr)
+        heap->mutex.unlock();
+}
+
+bool PrivateHeapWalk(PrivateHeap* heap, HeapWalkEntry& entry) noexcept {
+    if (heap == nullptr)
+        return false;
+    if (entry.data == nullptr) {
+        DescribeRegion(heap, heap->regions, entry);
+        return true;
+    }
+    Block* block = static_cast<Block*>(const_cast<void*>(entry.cursor));
+    if ((block->sizeAndFlags & kSentinel) != 0) {
+        Region* next = block->region->next;
+        if (next == nullptr)
+            return false;
+        DescribeRegion(heap, next, entry);
+        return true;
+    }
+    DescribeBlock(block, entry);
+    return true;
+}
+
+}  // namespace Database::Platform

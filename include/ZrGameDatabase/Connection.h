@@ -113,11 +113,29 @@ public:
 
     sqlite3* Handle() const { return m_handle; }
 
+    // Transactions. The nestable family works on savepoints all named "_": each begin opens one
+    // more level, each end releases the innermost (the outermost commits), and a rollback undoes
+    // the whole transaction, every level. The plain family and named savepoints are SQLite's own
+    // statements. The connection keeps no transaction state: SQLite's rules decide, and a refused
+    // statement is logged with SQLite's text.
+    void BeginTransaction();
+    void EndTransaction();
+    void RollbackTransaction();
+    void BeginDeferredTransaction();
+    void BeginImmediateTransaction();
+    void BeginExclusiveTransaction();
+    void CommitTransaction();
+    // The name is inserted verbatim. A name whose statement would not fit 256 bytes is refused
+    // with an error logged, and nothing runs.
+    bool SetSavePoint(const char* name);
+    bool RollbackToSavePoint(const char* name);
+
 private:
     friend class Command;
 
     // Logs sqlite3_errmsg of the handle (null text without a handle) as an error.
     void ReportSqliteError() const;
+    bool ExecuteSavePointStatement(const char* format, const char* name);
     void FinalizeAllStatements();
     void ForgetLiveCommands() noexcept;
     static int BusyCallback(void* context, int attempt);

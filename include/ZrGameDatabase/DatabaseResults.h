@@ -16,6 +16,10 @@ namespace Database {
 
 struct ColumnPositions;
 
+// The kind of a column value: SQLite's fundamental types, and Boolean for an integer value in a
+// column declared exactly "boolean".
+enum class ColumnTypes : int { Integer = 1, Float = 2, Text = 3, Blob = 4, Null = 5, Boolean = 6 };
+
 class ZRDB_API Results {
 public:
     // columns: the select list the connection's select helpers place after "select"; null: "*".
@@ -69,7 +73,56 @@ public:
     // Finalizes the statement and drops the column list; the object can take a new statement.
     void Release();
 
+    // Columns of the current row, by 0-based index or by name. Off a row, without a statement, or
+    // for a name that is no column, the getters give 0, 0.0, false or null. Lookups by name cost
+    // one hash after the first on a statement, with no call into SQLite. Text pointers belong to
+    // SQLite and stay valid until the statement moves on.
+    int ColumnCount() const;
+    const char* ColumnName(int index);
+    // The index of the column called name (exact, case-sensitive; the last of equal names), or -1.
+    int ColumnPosition(const char* name);
+    bool HasColumn(const char* name);
+    ColumnTypes ColumnType(int index);
+    // "integer", "float", "text", "null" or "boolean"; null for a blob.
+    const char* ColumnTypeName(int index);
+
+    int GetInt(int index);
+    int GetInt(const char* name);
+    long long GetInt64(int index);
+    long long GetInt64(const char* name);
+    double GetDouble(int index);
+    double GetDouble(const char* name);
+    float GetFloat(int index);
+    float GetFloat(const char* name);
+    const char* GetText(int index);
+    const char* GetText(const char* name);
+    const WideChar* GetText16(int index);
+    const WideChar* GetText16(const char* name);
+    // Integers: not 0. Text: begins with t or T. Anything else: false.
+    bool GetBool(int index);
+    bool GetBool(const char* name);
+
+    // The getters with an out-parameter. The bool form reads the value as an integer (not 0 is
+    // true) whatever its kind, without the text rule of GetBool.
+    void GetValue(int index, int& value);
+    void GetValue(const char* name, int& value);
+    void GetValue(int index, float& value);
+    void GetValue(const char* name, float& value);
+    void GetValue(int index, double& value);
+    void GetValue(const char* name, double& value);
+    void GetValue(int index, long long& value);
+    void GetValue(const char* name, long long& value);
+    void GetValue(int index, const char*& value);
+    void GetValue(const char* name, const char*& value);
+    void GetValue(int index, const WideChar*& value);
+    void GetValue(const char* name, const WideChar*& value);
+    void GetValue(int index, bool& value);
+    void GetValue(const char* name, bool& value);
+
 protected:
+    // Rebuilds the column positions from the statement's column names.
+    void HashColumnPositions();
+
     bool HasStatement() const { return m_command.Statement() != nullptr; }
     sqlite3_stmt* Statement() const { return m_command.Statement(); }
     const Connection* Owner() const { return m_command.Owner(); }

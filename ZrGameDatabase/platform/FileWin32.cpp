@@ -1,0 +1,92 @@
+// FileWin32.cpp: reading a data file through a Win32 file handle.
+//
+// Paths are UTF-16 here; a UTF-8 path is converted whole or refused, since a cut or altered path
+// would name another file. Only disk files are read: CreateFileW already refuses a directory, and
+// a pipe or a console would let the loader wait forever or read without end.
+#include "platform/File.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/Utf16.h"
+
+namespace Database::Platform {
+namespace {
+
+// INVALID_HANDLE_VALUE, as stored in m_handle.
+constexpr std::intptr_t kClosed = -1;
+
+// Room for a UTF-8 path converted to UTF-16, its NUL included; longer paths are refused.
+constexpr std::size_t kPathCapacity = 4096;
+
+// One ReadFile asks for no more than this, well inside its 32-bit count.
+constexpr std::size_t kLargestRead = std::size_t(1) << 30;
+
+HANDLE ToHandle(std::intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+}  // namespace
+
+ReadOnlyFile::~ReadOnlyFile() {
+    Close();
+}
+
+bool ReadOnlyFile::Open(const WideChar* utf16Path) noexcept {
+    Close();
+    if (utf16Path == nullptr)
+        return false;
+    HANDLE file = ::CreateFileW(utf16Path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    if (::GetFileType(file) != FILE_TYPE_DISK) {
+        ::CloseHandle(file);
+        return false;
+    }
+    m_handle = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+bool ReadOnlyFile::Open(const char* utf8Path) noexcept {
+    Close();
+    WideChar path[kPathCapacity];
+    if (utf8Path == nullptr || !Utf8ToUtf16Exact(utf8Path, path, kPathCapacity))
+        return false;
+    return Open(path);
+}
+
+bool ReadOnlyFile::Size(std::uint64_t& size) const noexcept {
+    LARGE_INTEGER fileSize;
+    if (m_handle == kClosed || !::GetFileSizeEx(ToHandle(m_handle), &fileSize) || fileSize.QuadPart < 0)
+        return false;
+    size = static_cast<std::uint64_t>(fileSize.QuadPart);
+    return true;
+}
+
+bool ReadOnlyFile::Read(void* buffer, std::size_t capacity, std::size_t& bytesRead) noexcept {
+    bytesRead = 0;
+    if (m_handle == kClosed || (buffer == nullptr && capacity > 0))
+        return false;
+    char* output = static_cast<char*>(buffer);
+    while (bytesRead < capacity) {
+        const DWORD wanted = static_cast<DWORD>(std::min(capacity - bytesRead, kLargestRead));
+        DWORD received = 0;
+        if (!::ReadFile(ToHandle(m_handle), output + bytesRead, wanted, &received, nullptr))
+            return false;
+        if (received == 0)
+            break;
+        bytesRead += received;
+    }
+    return true;
+}
+
+void ReadOnlyFile::Close() noexcept {
+    if (m_handle == kClosed)
+        return;
+    ::CloseHandle(ToHandle(m_handle));
+    m_handle = kClosed;
+}
+
+}  // namespace Database::Platform

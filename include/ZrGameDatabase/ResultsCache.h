@@ -1,0 +1,47 @@
+// ResultsCache.h: Database::ResultsCache, prepared statements kept alive between uses under names
+// of the caller's choosing (the loader uses each statement's SQL text).
+//
+// The cache owns every Results it hands out: callers bind, run and read them, and never delete
+// them. A pointer stays valid until its name is prepared again or cleared, or the cache goes. The
+// cache must be cleared or destroyed before its connection closes.
+#pragma once
+
+#include <string>
+
+#include "ZrGameDatabase/Platform.h"
+
+namespace Database {
+
+class Connection;
+class Results;
+struct ResultsCacheEntries;
+
+class ZRDB_API ResultsCache {
+public:
+    explicit ResultsCache(Database::Connection& connection);
+    ~ResultsCache();
+    ResultsCache(const ResultsCache&) = delete;
+    ResultsCache& operator=(const ResultsCache&) = delete;
+
+    Database::Connection& Connection() const { return m_connection; }
+
+    // The statement filed under name, rewound with its bindings cleared; null when there is none.
+    Results* Get(const std::string& name);
+    // Prepares sql into a new Results filed under name, replacing (and destroying) what was filed
+    // there. Null when the SQL does not prepare (the connection has logged why) or no memory is
+    // left; an earlier entry under the name then stays.
+    Results* Prepare(const std::string& name, const char* sql, int length = -1);
+    // Destroys the entry filed under name, if any.
+    void Clear(const std::string& name);
+    // Destroys every entry.
+    void Clear();
+
+    // The connection's text for its last failure; the cache keeps none of its own.
+    const char* ErrorMessage() const;
+
+private:
+    Database::Connection& m_connection;  // every statement is prepared on it; not owned
+    ResultsCacheEntries* m_entries;      // name to owned Results; made on the first Prepare
+};
+
+}  // namespace Database
