@@ -7,10 +7,11 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SECONDS ?= 60
 BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
+LUAJIT_DIR ?= build-luajit
 FUZZ_DIR ?= build-fuzz
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test sanitize bench fuzz check-win32 clean
+.PHONY: all deps configure build test test-luajit sanitize bench fuzz check-win32 clean
 
 all: build
 
@@ -28,6 +29,13 @@ build: configure
 test: deps
 	$(MAKE) build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The scripting tests against LuaJIT instead of Lua 5.1.
+test-luajit: deps
+	cmake -S . -B $(LUAJIT_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRDB_LUA=luajit -DZRDB_BUILD_BENCH=OFF \
+	    -DZRDB_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(LUAJIT_DIR) -j $(JOBS)
+	cd $(LUAJIT_DIR) && ctest --output-on-failure -j $(JOBS) -R Lua
 
 # The tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer in a folder of their
 # own; any report fails the run.
@@ -82,4 +90,4 @@ check-win32: deps
 	done
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(LUAJIT_DIR) $(FUZZ_DIR)
