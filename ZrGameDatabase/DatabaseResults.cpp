@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "ColumnPositions.h"
+#include "TextFormat.h"
 #include "Memory.h"
 
 namespace Database {
@@ -185,7 +186,7 @@ void Results::LogStepFailure(bool rowReturned) const {
     else
         Owner()->LogError(Owner()->ErrorMessage());
     char line[512];
-    std::snprintf(line, sizeof line, "While executing - '%s'", sqlite3_sql(Statement()));
+    FormatText(line, sizeof line, "While executing - '%s'", sqlite3_sql(Statement()));
     Owner()->LogMessage(line);
 }
 

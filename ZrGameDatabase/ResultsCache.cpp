@@ -32,16 +32,24 @@ ResultsCache::~ResultsCache() {
 }
 
 Results* ResultsCache::Get(const std::string& name) {
+    return Get(name.data(), name.size());
+}
+
+Results* ResultsCache::Prepare(const std::string& name, const char* sql, int length) {
+    return Prepare(name.data(), name.size(), sql, length);
+}
+
+Results* ResultsCache::Get(const char* name, std::size_t nameLength) {
     if (m_entries == nullptr)
         return nullptr;
-    const auto found = m_entries->byName.find(std::string_view(name));
+    const auto found = m_entries->byName.find(std::string_view(name, nameLength));
     if (found == m_entries->byName.end())
         return nullptr;
     found->second->Reset();
     return found->second;
 }
 
-Results* ResultsCache::Prepare(const std::string& name, const char* sql, int length) {
+Results* ResultsCache::Prepare(const char* name, std::size_t nameLength, const char* sql, int length) {
     if (m_entries == nullptr && (m_entries = new ResultsCacheEntries) == nullptr)
         return nullptr;
     Results* results = new Results;
@@ -52,7 +60,7 @@ Results* ResultsCache::Prepare(const std::string& name, const char* sql, int len
         return nullptr;
     }
     try {
-        auto [entry, inserted] = m_entries->byName.try_emplace(Memory::String(name.data(), name.size()), results);
+        auto [entry, inserted] = m_entries->byName.try_emplace(Memory::String(name, nameLength), results);
         if (!inserted) {
             Destroy(entry->second);
             entry->second = results;

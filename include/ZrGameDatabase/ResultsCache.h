@@ -6,6 +6,7 @@
 // cache must be cleared or destroyed before its connection closes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "ZrGameDatabase/Platform.h"
@@ -31,6 +32,10 @@ public:
     // there. Null when the SQL does not prepare (the connection has logged why) or no memory is
     // left; an earlier entry under the name then stays.
     Results* Prepare(const std::string& name, const char* sql, int length = -1);
+    // The same, with the name given as bytes and a length, so that a caller building names in a
+    // buffer of its own looks them up without making a std::string.
+    Results* Get(const char* name, std::size_t nameLength);
+    Results* Prepare(const char* name, std::size_t nameLength, const char* sql, int length = -1);
     // Destroys the entry filed under name, if any.
     void Clear(const std::string& name);
     // Destroys every entry.

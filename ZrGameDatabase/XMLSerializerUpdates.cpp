@@ -1,0 +1,258 @@
+// XMLSerializerUpdates.cpp: changing rows already in the database: "Delete" and "Update" inside a
+// table element, and the top-level "DeleteMissingReferences", which purges the rows whose
+// foreign key lost its target.
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "TextFormat.h"
+#include "XMLSerializerInternal.h"
+#include "ZrGameDatabase/Connection.h"
+#include "ZrGameDatabase/DatabaseResults.h"
+#include "ZrGameDatabase/XMLSerializer.h"
+#include "xml/XmlNode.h"
+
+namespace Database {
+
+using Loader::NameOf;
+using Loader::NormalizeValue;
+using Loader::ReadTextAttribute;
+using Loader::Span;
+using Loader::ValueOf;
+
+namespace {
+
+constexpr const char* kDeleteFailed = "There was an error executing the delete statement! See Database.log for details.";
+constexpr const char* kUpdateFailed = "There was an error executing the update statement! See Database.log for details.";
+
+// Calls visit(name, value) for each attribute of element, then each child element, in document
+// order; stops and returns false as soon as visit does.
+template <class Visit>
+bool ForEachColumn(const XmlNode& element, Visit visit) {
+    XmlNode attribute;
+    for (bool more = element.FirstAttribute(attribute); more;) {
+        if (!visit(NameOf(attribute), ValueOf(attribute)))
+            return false;
+        XmlNode next;
+        more = attribute.NextAttribute(next);
+        attribute = next;
+    }
+    XmlNode child;
+    for (bool more = element.FirstChild(child); more;) {
+        if (!visit(NameOf(child), ValueOf(child)))
+            return false;
+        XmlNode next;
+        more = child.NextSibling(next);
+        child = next;
+    }
+    return true;
+}
+
+bool HasColumns(const XmlNode& element) {
+    XmlNode any;
+    return element.FirstAttribute(any) || element.FirstChild(any);
+}
+
+bool BindAll(Results& results, const Memory::Vector<Span>& values) {
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        if (!Loader::BindValue(results, static_cast<int>(index + 1), values[index]))
+            return false;
+    }
+    return true;
+}
+
+bool IsRowIdName(Span name) {
+    static const char* const kAliases[] = {"rowid", "oid", "_rowid_"};
+    for (const char* alias : kAliases) {
+        if (std::strlen(alias) == name.length && strncasecmp(alias, name.text, name.length) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool XMLSerializer::DeleteRows(const XmlNode& element, const char* table, std::uint32_t tableLength) {
+    Loader::LoaderScratch& scratch = *m_scratch;
+    scratch.names.Clear();
+    scratch.values.clear();
+    Memory::String& statement = scratch.statement;
+    statement = "DELETE FROM ";
+    statement.append(table, tableLength);
+    const bool unique = ForEachColumn(element, [&](Span name, Span value) {
+        if (!scratch.names.Insert(name)) {
+            char message[512];
+            FormatText(message, sizeof message, "Duplicate column names detected in <Delete>. Name: %.*s, Value: %.*s",
+                          static_cast<int>(name.length), name.text, static_cast<int>(value.length), value.text);
+            SetErrorMessageAndLog(message);
+            return false;
+        }
+        statement += scratch.values.empty() ? " WHERE " : " AND ";
+        Loader::Append(statement, name);
+        statement += " = ?";
+        scratch.values.push_back(NormalizeValue(value));
+        return true;
+    });
+    if (!unique)
+        return false;
+    statement += ";";
+
+    Results results;
+    if (!m_connection->Execute(results, statement.c_str(), static_cast<int>(statement.size()))) {
+        SetErrorMessageAndLog(kDeleteFailed);
+        return false;
+    }
+    if (!BindAll(results, scratch.values))
+        return false;
+    if (!results.Execute()) {
+        SetErrorMessageAndLog(kDeleteFailed);
+        return false;
+    }
+    return true;
+}
+
+bool XMLSerializer::UpdateRows(const XmlNode& element, const char* table, std::uint32_t tableLength) {
+    Loader::LoaderScratch& scratch = *m_scratch;
+    scratch.values.clear();
+    scratch.whereNames.clear();
+    Memory::String& statement = scratch.statement;
+    statement = "UPDATE ";
+    statement.append(table, tableLength);
+    statement += " SET ";
+
+    XmlNode set;
+    if (!element.FirstChild(set, "Set", 3)) {
+        SetErrorMessageAndLog("<Update> element requires a child <Set> element.");
+        return false;
+    }
+    ForEachColumn(set, [&](Span name, Span value) {
+        if (!scratch.values.empty())
+            statement += ", ";
+        statement += '"';
+        Loader::Append(statement, name);
+        statement += "\" = ?";
+        scratch.values.push_back(NormalizeValue(value));
+        return true;
+    });
+    if (scratch.values.empty()) {
+        SetErrorMessageAndLog("<Set> Needs at least one attribute or child element.");
+        return false;
+    }
+    XmlNode another;
+    if (set.NextSibling(another, "Set", 3)) {
+        SetErrorMessageAndLog("Duplicate <Set> elements are not allowed.");
+        return false;
+    }
+
+    XmlNode where;
+    if (element.FirstChild(where, "Where", 5)) {
+        if (!HasColumns(where)) {
+            SetErrorMessageAndLog("<Where> needs at least one attribute or child element.");
+            return false;
+        }
+        if (where.NextSibling(another, "Where", 5)) {
+            SetErrorMessageAndLog("Duplicate <Where> elements are not allowed.");
+            return false;
+        }
+        statement += " WHERE ";
+        ForEachColumn(where, [&](Span name, Span value) {
+            if (!scratch.whereNames.empty())
+                statement += " AND ";
+            statement += '"';
+            Loader::Append(statement, name);
+            statement += "\" = ?";
+            scratch.whereNames.push_back(name);
+            scratch.values.push_back(NormalizeValue(value));
+            return true;
+        });
+    }
+    statement += ";";
+
+    Results results;
+    if (!m_connection->Execute(results, statement.c_str(), static_cast<int>(statement.size()))
+        || !WhereColumnsExist(table, tableLength)) {
+        SetErrorMessageAndLog(kUpdateFailed);
+        return false;
+    }
+    if (!BindAll(results, scratch.values))
+        return false;
+    if (!results.Execute()) {
+        SetErrorMessageAndLog(kUpdateFailed);
+        return false;
+    }
+    return true;
+}
+
+// SQLite reads a double-quoted name that is no column as a string literal, so a misspelt
+// condition would match nothing and the update would pass for a success. Every condition column
+// must be a column of the table (or one of the names of its row id).
+bool XMLSerializer::WhereColumnsExist(const char* table, std::uint32_t tableLength) {
+    if (m_scratch->whereNames.empty())
+        return true;
+    Results columns;
+    if (!m_connection->Execute(columns, "select 1 from pragma_table_info(?1) where name = ?2 collate nocase"))
+        return false;
+    for (const Span& name : m_scratch->whereNames) {
+        if (IsRowIdName(name))
+            continue;
+        columns.Reset();
+        columns.Bind(1, table, static_cast<int>(tableLength), false);
+        columns.Bind(2, name.text, static_cast<int>(name.length), false);
+        if (!columns.Step()) {
+            char message[512];
+            FormatText(message, sizeof message, "no such column: %.*s", static_cast<int>(name.length), name.text);
+            m_connection->LogError(message);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool XMLSerializer::DeleteMissingReferences(const XmlNode& element) {
+    Memory::String table;
+    Memory::String column;
+    if (!ReadTextAttribute(element, "table", table)) {
+        SetErrorMessage("'table' attribute expected.");
+        return false;
+    }
+    if (!ReadTextAttribute(element, "column", column)) {
+        SetErrorMessage("'column' attribute expected.");
+        return false;
+    }
+    Results tables;
+    if (!m_connection->Execute(tables, "select name from sqlite_master where type = 'table'"))
+        return false;
+    m_connection->BeginTransaction();
+    while (tables.Step()) {
+        const char* referencing = tables.GetText(0);
+        char pragma[512];
+        FormatText(pragma, sizeof pragma, "pragma foreign_key_list(%s);", referencing);
+        Results keys;
+        if (!m_connection->Execute(keys, pragma)) {
+            m_connection->RollbackTransaction();
+            return false;
+        }
+        while (keys.Step()) {
+            const char* referencedTable = keys.GetText(2);
+            const char* referencingColumn = keys.GetText(3);
+            const char* referencedColumn = keys.GetText(4);
+            // A key to the referenced table's primary key names no column: it is not this one.
+            if (referencedTable == nullptr || referencedColumn == nullptr || referencingColumn == nullptr
+                || strcasecmp(referencedTable, table.c_str()) != 0 || strcasecmp(referencedColumn, column.c_str()) != 0)
+                continue;
+            char purge[512];
+            FormatText(purge, sizeof purge, "DELETE FROM %s WHERE %s NOT IN (SELECT %s FROM %s)", referencing,
+                          referencingColumn, referencedColumn, table.c_str());
+            if (!m_connection->Execute(purge)) {
+                m_connection->RollbackTransaction();
+                return false;
+            }
+        }
+    }
+    m_connection->EndTransaction();
+    return true;
+}
+
+}  // namespace Database
