@@ -210,6 +210,13 @@ bool XMLSerializer::WhereColumnsExist(const char* table, std::uint32_t tableLeng
     return true;
 }
 
+// Rolls the purge back after a failed statement. The database's text is kept first: the rollback
+// succeeds and would leave the load without a word on what went wrong.
+void XMLSerializer::AbandonPurge() {
+    SetErrorMessage(m_connection->ErrorMessage());
+    m_connection->RollbackTransaction();
+}
+
 bool XMLSerializer::DeleteMissingReferences(const XmlNode& element) {
     Memory::String table;
     Memory::String column;
@@ -222,8 +229,10 @@ bool XMLSerializer::DeleteMissingReferences(const XmlNode& element) {
         return false;
     }
     Results tables;
-    if (!m_connection->Execute(tables, "select name from sqlite_master where type = 'table'"))
+    if (!m_connection->Execute(tables, "select name from sqlite_master where type = 'table'")) {
+        SetErrorMessage(m_connection->ErrorMessage());
         return false;
+    }
     m_connection->BeginTransaction();
     while (tables.Step()) {
         const char* referencing = tables.GetText(0);
@@ -231,7 +240,7 @@ bool XMLSerializer::DeleteMissingReferences(const XmlNode& element) {
         FormatText(pragma, sizeof pragma, "pragma foreign_key_list(%s);", referencing);
         Results keys;
         if (!m_connection->Execute(keys, pragma)) {
-            m_connection->RollbackTransaction();
+            AbandonPurge();
             return false;
         }
         while (keys.Step()) {
@@ -246,7 +255,7 @@ bool XMLSerializer::DeleteMissingReferences(const XmlNode& element) {
             FormatText(purge, sizeof purge, "DELETE FROM %s WHERE %s NOT IN (SELECT %s FROM %s)", referencing,
                           referencingColumn, referencedColumn, table.c_str());
             if (!m_connection->Execute(purge)) {
-                m_connection->RollbackTransaction();
+                AbandonPurge();
                 return false;
             }
         }

@@ -102,6 +102,7 @@ private:
     bool UpdateRows(const XmlNode& element, const char* table, std::uint32_t tableLength);
     bool WhereColumnsExist(const char* table, std::uint32_t tableLength);
     bool DeleteMissingReferences(const XmlNode& element);
+    void AbandonPurge();
     bool IsPackageTagged(const char* table, std::uint32_t tableLength) const;
 
     char m_fileName[256];             // UTF-8 name of the file being loaded, for messages

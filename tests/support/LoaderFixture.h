@@ -32,7 +32,8 @@ protected:
 
     // "value:type" of each row of the query's first column, joined by blanks.
     std::string Typed(const std::string& query) {
-        return Scalar(("select group_concat(ifnull(v, 'NULL') || ':' || typeof(v), ' ') from (" + query + ")").c_str());
+        return Scalar(("select ifnull(group_concat(ifnull(v, 'NULL') || ':' || typeof(v), ' '), '') from (" + query
+                       + ")").c_str());
     }
 
     bool InTransaction() { return sqlite3_get_autocommit(connection.Handle()) == 0; }
