@@ -1,0 +1,37 @@
+// CheckCommand.cpp: `zrdb check`: integrity, foreign keys and the memory report of a snapshot.
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "Commands.h"
+#include "ZrGameDatabase/Connection.h"
+
+namespace Zrdb {
+
+int RunCheck(const Options& options) {
+    const std::string& path = options.operands[0];
+    std::error_code error;
+    // Opening read-only never creates the file, but a missing file deserves its own words.
+    if (!std::filesystem::is_regular_file(path, error)) {
+        std::fprintf(stderr, "zrdb: %s: no such file\n", path.c_str());
+        return 1;
+    }
+    Database::Connection connection;
+    if (!OpenDatabase(connection, options, path, true))
+        return 1;
+    const bool intact = connection.CheckIntegrity();
+    std::printf("integrity:    %s\n", intact ? "ok" : "FAILED");
+    if (!intact) {
+        // A file that is no database fails here already; its foreign keys cannot be read.
+        std::fprintf(stderr, "zrdb: %s failed the integrity check: %s\n", path.c_str(),
+                     connection.ErrorCode() != 0 && connection.ErrorCode() != 101 ? connection.ErrorMessage()
+                                                                                  : "see the log");
+        return 1;
+    }
+    const bool referencesValid = connection.ValidateFKConstraints(true);
+    std::printf("foreign keys: %s\n", referencesValid ? "ok" : "FAILED (invalid references listed on stderr)");
+    std::printf("%s\n", connection.CalculateMemoryStats());
+    return referencesValid ? 0 : 1;
+}
+
+}  // namespace Zrdb

@@ -1,0 +1,250 @@
+// Options.cpp: parsing zrdb's command line. Options may stand anywhere after the command, "--"
+// ends them, and for `run` everything after the script belongs to the script.
+#include "Options.h"
+
+#include <cstring>
+
+namespace Zrdb {
+namespace {
+
+struct CommandName {
+    const char* name;
+    Command command;
+};
+
+constexpr CommandName kCommands[] = {
+    {"load", Command::Load}, {"check", Command::Check}, {"run", Command::Run},
+    {"query", Command::Query}, {"tables", Command::Tables},
+};
+
+const char* const kProgramHelp =
+    "zrdb: load, check, query and script game rule data.\n"
+    "\n"
+    "Usage:\n"
+    "  zrdb load [options] PATH...      load data files (files, or folders of *.xml in name order)\n"
+    "  zrdb check FILE                  integrity, foreign keys and memory report of a snapshot\n"
+    "  zrdb run [--db FILE | --load PATH...] SCRIPT.lua [ARGS...]\n"
+    "                                   run a Lua script with the database as the global DB\n"
+    "  zrdb query FILE SQL              print the rows of one statement as a table\n"
+    "  zrdb tables FILE                 list the tables of a database with their row counts\n"
+    "\n"
+    "Common options:\n"
+    "  --log FILE     log file (default Database.log)\n"
+    "  --quiet        no progress line and no summary\n"
+    "  --help         help of the program, or of a command (zrdb load --help)\n"
+    "  --version      versions of zrdb, the library, SQLite and Lua\n"
+    "\n"
+    "Exit status: 0 success, 1 some work failed, 2 usage error.\n";
+
+const char* const kLoadHelp =
+    "Usage: zrdb load [options] PATH...\n"
+    "\n"
+    "Loads data files into a database, one transaction per file, in the order given; a folder\n"
+    "stands for every *.xml file below it, in name order. A file that fails changes nothing and\n"
+    "is reported as FILE:LINE: message; the other files are loaded all the same.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE   save a snapshot of the database after loading\n"
+    "  --db FILE           work on this database file instead of an in-memory one\n"
+    "  --package TAG       package tag given to rows of the tables named with --tag-table\n"
+    "  --tag-table NAME    tag rows of this table (repeatable)\n"
+    "  --no-transactions   load without one transaction per file\n"
+    "  --validate          check integrity and foreign keys after loading\n"
+    "  --fail-fast         stop at the first file that fails\n"
+    "  --log FILE, --quiet, --help\n";
+
+const char* const kCheckHelp =
+    "Usage: zrdb check FILE\n"
+    "\n"
+    "Checks a snapshot (or any database file): its integrity, every foreign-key reference, and\n"
+    "prints SQLite's memory report. Invalid references are listed on stderr and in the log.\n"
+    "Exit status 1 when a check fails or the file is no database.\n";
+
+const char* const kRunHelp =
+    "Usage: zrdb run [--db FILE | --load PATH...] SCRIPT.lua [ARGS...]\n"
+    "\n"
+    "Runs a Lua script against a database: a database file (--db), data files loaded first\n"
+    "(--load, repeatable), or both. In the script, DB is the database object (DB.Units,\n"
+    "DB.Units.UNIT_WARRIOR, DB.Units[1], #DB.Units, for row in DB.Units{Cost = 40} do ... end),\n"
+    "DatabaseMemoryUsage() and CollectDatabaseMemoryUsage() report SQLite's memory, and arg\n"
+    "holds the script's arguments (arg[0] is the script). An error prints its traceback.\n";
+
+const char* const kQueryHelp =
+    "Usage: zrdb query FILE SQL\n"
+    "\n"
+    "Runs one SQL statement on a database file, read-only, and prints its rows as an aligned\n"
+    "table with the column names; NULL is shown as NULL.\n";
+
+const char* const kTablesHelp =
+    "Usage: zrdb tables FILE\n"
+    "\n"
+    "Lists the tables of a database file with their row counts.\n";
+
+Command FindCommand(const char* name) {
+    for (const CommandName& entry : kCommands) {
+        if (std::strcmp(entry.name, name) == 0)
+            return entry.command;
+    }
+    return Command::None;
+}
+
+// Reads the value of an option that takes one; false when none follows.
+bool TakeValue(int& index, int argc, char** argv, std::string& value, std::string& error) {
+    if (index + 1 >= argc) {
+        error = std::string("option ") + argv[index] + " needs a value";
+        return false;
+    }
+    value = argv[++index];
+    return true;
+}
+
+// Options every command takes. Returns true when argument was one of them.
+bool ParseCommonOption(const char* argument, int& index, int argc, char** argv, Options& options, std::string& error,
+                       bool& failed) {
+    if (std::strcmp(argument, "--log") == 0) {
+        failed = !TakeValue(index, argc, argv, options.logPath, error);
+    } else if (std::strcmp(argument, "--quiet") == 0) {
+        options.quiet = true;
+    } else if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+        options.help = true;
+    } else if (std::strcmp(argument, "--version") == 0) {
+        options.version = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Options of one command. Returns true when argument was one of them.
+bool ParseCommandOption(const char* argument, int& index, int argc, char** argv, Options& options, std::string& error,
+                        bool& failed) {
+    std::string value;
+    if (options.command == Command::Load) {
+        if (std::strcmp(argument, "-o") == 0 || std::strcmp(argument, "--output") == 0)
+            failed = !TakeValue(index, argc, argv, options.output, error);
+        else if (std::strcmp(argument, "--db") == 0)
+            failed = !TakeValue(index, argc, argv, options.database, error);
+        else if (std::strcmp(argument, "--package") == 0)
+            failed = !TakeValue(index, argc, argv, options.packageTag, error);
+        else if (std::strcmp(argument, "--tag-table") == 0) {
+            failed = !TakeValue(index, argc, argv, value, error);
+            options.tagTables.push_back(value);
+        } else if (std::strcmp(argument, "--no-transactions") == 0)
+            options.noTransactions = true;
+        else if (std::strcmp(argument, "--validate") == 0)
+            options.validate = true;
+        else if (std::strcmp(argument, "--fail-fast") == 0)
+            options.failFast = true;
+        else
+            return false;
+        return true;
+    }
+    if (options.command == Command::Run) {
+        if (std::strcmp(argument, "--db") == 0)
+            failed = !TakeValue(index, argc, argv, options.database, error);
+        else if (std::strcmp(argument, "--load") == 0) {
+            failed = !TakeValue(index, argc, argv, value, error);
+            options.loadPaths.push_back(value);
+        } else
+            return false;
+        return true;
+    }
+    return false;
+}
+
+// How many operands each command wants: at least, and at most (-1: no limit).
+void OperandCounts(Command command, int& least, int& most) {
+    switch (command) {
+        case Command::Load: least = 1; most = -1; return;
+        case Command::Check: least = 1; most = 1; return;
+        case Command::Run: least = 1; most = 1; return;
+        case Command::Query: least = 2; most = 2; return;
+        case Command::Tables: least = 1; most = 1; return;
+        case Command::None: break;
+    }
+    least = 0;
+    most = 0;
+}
+
+bool CheckOperands(const Options& options, std::string& error) {
+    int least = 0;
+    int most = 0;
+    OperandCounts(options.command, least, most);
+    const int count = static_cast<int>(options.operands.size());
+    if (count < least) {
+        error = "missing operand";
+        return false;
+    }
+    if (most >= 0 && count > most) {
+        error = "unexpected operand '" + options.operands[most] + "'";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
+    int index = 1;
+    for (; index < argc && options.command == Command::None; ++index) {
+        const char* argument = argv[index];
+        bool failed = false;
+        if (ParseCommonOption(argument, index, argc, argv, options, error, failed)) {
+            if (failed)
+                return false;
+            continue;
+        }
+        options.command = FindCommand(argument);
+        if (options.command == Command::None) {
+            error = std::string("unknown command '") + argument + "'";
+            return false;
+        }
+    }
+    if (options.command == Command::None) {
+        if (options.help || options.version)
+            return true;
+        error = "no command given";
+        return false;
+    }
+
+    bool optionsEnded = false;
+    for (; index < argc; ++index) {
+        const char* argument = argv[index];
+        const bool scriptSeen = options.command == Command::Run && !options.operands.empty();
+        if (scriptSeen) {
+            options.scriptArguments.push_back(argument);
+            continue;
+        }
+        if (!optionsEnded && std::strcmp(argument, "--") == 0) {
+            optionsEnded = true;
+            continue;
+        }
+        if (!optionsEnded && argument[0] == '-' && argument[1] != '\0') {
+            bool failed = false;
+            if (ParseCommonOption(argument, index, argc, argv, options, error, failed)
+                || ParseCommandOption(argument, index, argc, argv, options, error, failed)) {
+                if (failed)
+                    return false;
+                continue;
+            }
+            error = std::string("unknown option '") + argument + "'";
+            return false;
+        }
+        options.operands.push_back(argument);
+    }
+    return options.help || options.version || CheckOperands(options, error);
+}
+
+const char* HelpText(Command command) {
+    switch (command) {
+        case Command::Load: return kLoadHelp;
+        case Command::Check: return kCheckHelp;
+        case Command::Run: return kRunHelp;
+        case Command::Query: return kQueryHelp;
+        case Command::Tables: return kTablesHelp;
+        case Command::None: break;
+    }
+    return kProgramHelp;
+}
+
+}  // namespace Zrdb

@@ -1,0 +1,35 @@
+// Options.h: the command line of zrdb: the command, its options and its operands.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace Zrdb {
+
+enum class Command { None, Load, Check, Run, Query, Tables };
+
+struct Options {
+    Command command = Command::None;
+    std::vector<std::string> operands;   // paths, the snapshot, the script, the SQL
+    std::vector<std::string> scriptArguments;  // run: what follows the script
+    std::string output;                  // load -o: snapshot to save after loading
+    std::string database;                // --db: database file to work on
+    std::string packageTag;              // --package
+    std::vector<std::string> tagTables;  // --tag-table, repeatable
+    std::vector<std::string> loadPaths;  // run --load, repeatable
+    std::string logPath = "Database.log";
+    bool noTransactions = false;
+    bool validate = false;
+    bool failFast = false;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+};
+
+// Parses argv. False with a message in error when the command line is not one zrdb takes.
+bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
+
+// The help text of the program (Command::None) or of one command.
+const char* HelpText(Command command);
+
+}  // namespace Zrdb

@@ -1,0 +1,122 @@
+// RunCommand.cpp: `zrdb run`: a Lua script against a database, with DB as its global.
+//
+// A script error is printed with a traceback in which the library's functions appear under the
+// names the binding gave them ("Lua::lIndexDatabaseTable"), so that a script author sees which
+// lookup or iteration failed.
+#include <lua.hpp>
+
+#include <cstdio>
+#include <cstring>
+
+#include "Commands.h"
+#include "ZrGameDatabase/Connection.h"
+#include "ZrGameDatabase/ScriptingLua.h"
+#include "scripting/LuaRuntime.h"
+
+namespace Zrdb {
+namespace {
+
+// Appends text to a fixed buffer, cutting what does not fit. No allocation: the traceback is
+// built where an out-of-memory error is the likeliest reason for being there.
+void AppendText(char* buffer, std::size_t size, std::size_t& used, const char* text) {
+    while (*text != '\0' && used + 1 < size)
+        buffer[used++] = *text++;
+    buffer[used] = '\0';
+}
+
+// Message handler of the script's protected call: the error, then one line per stack level.
+int Traceback(lua_State* state) {
+    static char text[16384];
+    std::size_t used = 0;
+    const char* message = lua_tostring(state, 1);
+    AppendText(text, sizeof text, used, message != nullptr ? message : "(the error is not a text)");
+    AppendText(text, sizeof text, used, "\nstack traceback:");
+    lua_Debug frame;
+    for (int level = 1; lua_getstack(state, level, &frame) != 0; ++level) {
+        lua_getinfo(state, "Slnf", &frame);
+        const char* closure = Database::Scripting::Runtime::ClosureName(state, -1);
+        lua_pop(state, 1);
+        char line[512];
+        if (*frame.what == 'C') {
+            std::snprintf(line, sizeof line, "\n\t[C]: in function '%s'",
+                          closure != nullptr ? closure : frame.name != nullptr ? frame.name : "?");
+        } else if (*frame.what == 'm') {
+            std::snprintf(line, sizeof line, "\n\t%s:%d: in main chunk", frame.short_src, frame.currentline);
+        } else if (frame.name != nullptr) {
+            std::snprintf(line, sizeof line, "\n\t%s:%d: in function '%s'", frame.short_src, frame.currentline,
+                          frame.name);
+        } else {
+            std::snprintf(line, sizeof line, "\n\t%s:%d: in function <%s:%d>", frame.short_src, frame.currentline,
+                          frame.short_src, frame.linedefined);
+        }
+        AppendText(text, sizeof text, used, line);
+    }
+    lua_pushstring(state, text);
+    return 1;
+}
+
+void SetGlobals(lua_State* state, Database::Connection& connection, const Options& options) {
+    Database::Scripting::Lua::PushDatabase(state, connection);
+    lua_setglobal(state, "DB");
+    lua_pushcfunction(state, Database::Scripting::Lua::lGetMemoryUsage);
+    lua_setglobal(state, "DatabaseMemoryUsage");
+    lua_pushcfunction(state, Database::Scripting::Lua::lCollectMemoryUsage);
+    lua_setglobal(state, "CollectDatabaseMemoryUsage");
+    lua_createtable(state, static_cast<int>(options.scriptArguments.size()), 1);
+    lua_pushstring(state, options.operands[0].c_str());
+    lua_rawseti(state, -2, 0);
+    for (std::size_t index = 0; index < options.scriptArguments.size(); ++index) {
+        lua_pushstring(state, options.scriptArguments[index].c_str());
+        lua_rawseti(state, -2, static_cast<int>(index + 1));
+    }
+    lua_setglobal(state, "arg");
+}
+
+// Everything the script needs is set up inside a protected call, so that an out-of-memory error
+// while pushing the globals is reported like a script error instead of ending the program.
+int SetUpAndRun(lua_State* state) {
+    auto* connection = static_cast<Database::Connection*>(lua_touserdata(state, 1));
+    auto* options = static_cast<const Options*>(lua_touserdata(state, 2));
+    lua_settop(state, 0);
+    luaL_openlibs(state);
+    SetGlobals(state, *connection, *options);
+    lua_pushcfunction(state, Traceback);
+    if (luaL_loadfile(state, options->operands[0].c_str()) != 0)
+        return lua_error(state);
+    lua_call(state, 0, 0);
+    return 0;
+}
+
+}  // namespace
+
+int RunScript(const Options& options) {
+    Database::Connection connection;
+    if (!OpenDatabase(connection, options, options.database, false))
+        return 1;
+    if (!options.loadPaths.empty()) {
+        const LoadSummary summary = LoadDataFiles(connection, options, options.loadPaths);
+        if (!options.quiet)
+            std::fprintf(stderr, "%s\n", DescribeLoad(connection, summary).c_str());
+        if (summary.failed > 0)
+            return 1;
+    }
+    lua_State* state = luaL_newstate();
+    if (state == nullptr) {
+        std::fprintf(stderr, "zrdb: cannot create a Lua state\n");
+        return 1;
+    }
+    lua_pushcfunction(state, Traceback);
+    lua_pushcfunction(state, SetUpAndRun);
+    lua_pushlightuserdata(state, &connection);
+    lua_pushlightuserdata(state, const_cast<Options*>(&options));
+    const int status = lua_pcall(state, 2, 0, 1);
+    if (status != 0) {
+        const char* message = lua_tostring(state, -1);
+        std::fprintf(stderr, "zrdb: script error: %s\n", message != nullptr ? message : "(no message)");
+    }
+    // The script's objects hold the connection's statements: they go before the connection.
+    lua_close(state);
+    return status == 0 ? 0 : 1;
+}
+
+}  // namespace Zrdb

@@ -1,0 +1,49 @@
+// zrdb: the command-line host of the library: load data files, check snapshots, run scripts,
+// query databases.
+#include <lua.hpp>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <string>
+
+#include "Commands.h"
+#include "Options.h"
+
+#ifndef ZRDB_VERSION
+#define ZRDB_VERSION "unknown"
+#endif
+
+namespace {
+
+int Dispatch(const Zrdb::Options& options) {
+    switch (options.command) {
+        case Zrdb::Command::Load: return Zrdb::RunLoad(options);
+        case Zrdb::Command::Check: return Zrdb::RunCheck(options);
+        case Zrdb::Command::Run: return Zrdb::RunScript(options);
+        case Zrdb::Command::Query: return Zrdb::RunQuery(options);
+        case Zrdb::Command::Tables: return Zrdb::RunTables(options);
+        case Zrdb::Command::None: break;
+    }
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Zrdb::Options options;
+    std::string error;
+    if (!Zrdb::ParseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "zrdb: %s\n\n%s", error.c_str(), Zrdb::HelpText(options.command));
+        return 2;
+    }
+    if (options.version) {
+        std::printf("zrdb %s (ZrGameDatabase %s, SQLite %s, %s)\n", ZRDB_VERSION, ZRDB_VERSION, sqlite3_libversion(),
+                    LUA_RELEASE);
+        return 0;
+    }
+    if (options.help) {
+        std::printf("%s", Zrdb::HelpText(options.command));
+        return 0;
+    }
+    return Dispatch(options);
+}
