@@ -11,7 +11,7 @@ LUAJIT_DIR ?= build-luajit
 FUZZ_DIR ?= build-fuzz
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test test-luajit sanitize bench fuzz check-win32 clean
+.PHONY: all deps configure build demo test test-luajit sanitize bench fuzz check-win32 clean
 
 all: build
 
@@ -25,6 +25,16 @@ configure: $(BUILD_DIR)/CMakeCache.txt
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# The sample ruleset and its mod loaded into examples.db, checked, and reported on by a script.
+ZRDB := $(BUILD_DIR)/tools/zrdb/zrdb
+DEMO_TAGS := --package MOD_EXAMPLE --tag-table Units --tag-table Buildings
+demo: deps
+	$(MAKE) build
+	rm -f examples.db
+	$(ZRDB) load examples/data examples/mod $(DEMO_TAGS) --validate -o examples.db
+	$(ZRDB) check examples.db
+	$(ZRDB) run --db examples.db examples/scripts/report.lua
 
 test: deps
 	$(MAKE) build

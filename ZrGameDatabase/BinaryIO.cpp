@@ -1,0 +1,117 @@
+// BinaryIO.cpp: saving a connection's "main" database to a file and loading it back, in one
+// backup step each way.
+//
+// A load replaces every table of the connection, so it is made only from a file that exists and
+// is opened read-only: a mistyped path must fail, not create an empty file and load it over the
+// data. A path that names no file (an empty name, an in-memory database) is refused both ways:
+// loading it would empty the connection, saving to it would report a copy nobody can read back.
+#include "ZrGameDatabase/BinaryIO.h"
+
+#include <sqlite3.h>
+
+#include "ZrGameDatabase/Connection.h"
+
+namespace Database {
+namespace {
+
+constexpr char kSaveFailure[] = "Failed to Save database.";
+constexpr char kLoadFailure[] = "Failed to Load database.";
+
+// True when the database opened as "main" of handle lives in a file of its own.
+bool IsFile(sqlite3* handle) {
+    const char* name = sqlite3_db_filename(handle, "main");
+    return name != nullptr && name[0] != '\0';
+}
+
+// Copies "main" of source over "main" of destination in one step. Returns 0 on success, else
+// SQLite's result, which SQLite also leaves as the destination's error.
+int CopyDatabase(sqlite3* destination, sqlite3* source) {
+    sqlite3_backup* backup = sqlite3_backup_init(destination, "main", source, "main");
+    if (backup == nullptr) {
+        const int resultCode = sqlite3_errcode(destination);
+        return resultCode != SQLITE_OK ? resultCode : SQLITE_ERROR;
+    }
+    const int stepResult = sqlite3_backup_step(backup, -1);
+    const int finishResult = sqlite3_backup_finish(backup);
+    if (finishResult != SQLITE_OK)
+        return finishResult;
+    return stepResult == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+}
+
+// Logs the statements of connection that are stepping; true when there is at least one.
+bool ReportBusyStatements(const Connection& connection) {
+    bool busy = false;
+    for (int index = 0; index < connection.StatementCount(); ++index) {
+        if (!connection.StatementBusy(index))
+            continue;
+        if (!busy) {
+            connection.LogWarning("Attempting to Save/Load database while the connection is busy!");
+            connection.LogWarning("Busy Statements:");
+            busy = true;
+        }
+        // A statement prepared without keeping its text has nothing to show.
+        if (const char* sql = connection.StatementSQL(index))
+            connection.LogWarning(sql);
+    }
+    return busy;
+}
+
+}  // namespace
+
+BinaryIO::BinaryIO(const char* path) : m_path(path) {}
+
+bool BinaryIO::Save(Connection& connection) {
+    sqlite3* handle = connection.Handle();
+    if (handle == nullptr || m_path == nullptr) {
+        connection.LogError(kSaveFailure);
+        return false;
+    }
+    sqlite3* file = nullptr;
+    int outcome = sqlite3_open_v2(m_path, &file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (outcome == SQLITE_OK)
+        outcome = IsFile(file) ? CopyDatabase(file, handle) : SQLITE_CANTOPEN;
+    sqlite3_close(file);
+    if (outcome != SQLITE_OK) {
+        connection.LogError(kSaveFailure);
+        return false;
+    }
+    return true;
+}
+
+bool BinaryIO::Load(Connection& connection) {
+    if (ReportBusyStatements(connection))
+        return false;
+    sqlite3* handle = connection.Handle();
+    if (handle == nullptr || m_path == nullptr) {
+        connection.LogError(kLoadFailure);
+        return false;
+    }
+    sqlite3* file = nullptr;
+    int outcome = sqlite3_open_v2(m_path, &file, SQLITE_OPEN_READONLY, nullptr);
+    bool copied = false;
+    if (outcome == SQLITE_OK && !IsFile(file))
+        outcome = SQLITE_CANTOPEN;
+    if (outcome == SQLITE_OK) {
+        outcome = CopyDatabase(handle, file);
+        copied = true;
+    }
+    sqlite3_close(file);
+    // Counts cached before the copy describe tables that may be gone or different now.
+    if (copied)
+        connection.ClearCountCache();
+    if (outcome != SQLITE_OK) {
+        connection.LogError(kLoadFailure);
+        return false;
+    }
+    return true;
+}
+
+bool BinaryIO::operator<<(Connection& connection) {
+    return Save(connection);
+}
+
+bool BinaryIO::operator>>(Connection& connection) {
+    return Load(connection);
+}
+
+}  // namespace Database

@@ -198,6 +198,9 @@ bool Connection::Open(const char* path, int flags) {
         return false;
     }
     sqlite3_busy_handler(m_handle, &Connection::BusyCallback, this);
+    // The row count cache must hear of every commit and rollback (ConnectionQueries.cpp).
+    sqlite3_commit_hook(m_handle, &Connection::CommitHook, this);
+    sqlite3_rollback_hook(m_handle, &Connection::RollbackHook, this);
     return true;
 }
 

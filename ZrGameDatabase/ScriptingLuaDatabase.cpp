@@ -1,0 +1,560 @@
+// ScriptingLuaDatabase.cpp: the database object (a table of table objects, filled on lookup) and
+// the table objects (rows by ROWID or by Type, the row count, iteration with filters).
+//
+// A table object prepares nothing until it is used: its first index and its first length run
+// stubs that prepare the table's statements, keep them as upvalues of the working closures and
+// put those in the stubs' place, so that later uses pay nothing to find their statements. Rows
+// are converted once per table object and kept in its row cache under their ID and their Type.
+//
+// Lua 5.1 raises errors with longjmp. Every C function here therefore keeps only trivially
+// destructible locals, composes statement texts in fixed buffers, runs statements through the
+// helpers of ScriptingLuaInternal.h, and rewinds a statement before anything that could raise
+// wherever it no longer needs the row.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "ScriptingLuaInternal.h"
+#include "ZrGameDatabase/Connection.h"
+#include "ZrGameDatabase/DatabaseResults.h"
+#include "ZrGameDatabase/ScriptingLua.h"
+#include "scripting/LuaRuntime.h"
+
+namespace Database::Scripting {
+
+using namespace Runtime;
+
+namespace {
+
+// Finds ordinary tables only, never views, indexes, triggers or SQLite's own tables.
+constexpr char kTableLookupSql[] =
+    "SELECT rowid FROM sqlite_master WHERE (name NOT LIKE 'sqlite%') and (type = 'table') "
+    "and (tbl_name = ?) LIMIT 1;";
+constexpr char kQueryErrorText[] =
+    "Failed to iterate table due to query error.  Check Database.log for more details.";
+constexpr char kTableNameTooLongText[] = "Table name too long: its statement does not fit in 256 bytes.";
+constexpr char kIterationTooLongText[] =
+    "Table name or filter too long: the iteration statement does not fit in 512 bytes.";
+
+// Statement texts are composed in buffers of these sizes, terminator included.
+constexpr std::size_t kTableStatementSize = 256;
+constexpr std::size_t kIterationStatementSize = 512;
+
+// {==== Statement texts
+
+// A statement text composed in a fixed buffer. Appending never overflows; once something did not
+// fit, the text is marked as such and must not be used.
+struct StatementText {
+    char* buffer;
+    std::size_t size;    // of buffer, terminator included
+    std::size_t length;  // bytes written, terminator excluded
+    bool overflowed;
+
+    template <std::size_t Size>
+    explicit StatementText(char (&storage)[Size]) noexcept
+        : buffer(storage), size(Size), length(0), overflowed(false) {
+        buffer[0] = '\0';
+    }
+
+    // Appends text up to its first zero byte (null: nothing).
+    void Append(const char* text) noexcept {
+        if (text == nullptr || overflowed)
+            return;
+        const std::size_t textLength = std::strlen(text);
+        if (textLength >= size - length) {
+            overflowed = true;
+            return;
+        }
+        std::memcpy(buffer + length, text, textLength + 1);
+        length += textLength;
+    }
+};
+
+// Composes head, the table's name and tail into storage; false when the text does not fit.
+template <std::size_t Size>
+bool ComposeTableStatement(char (&storage)[Size], const char* head, const char* name, const char* tail) noexcept {
+    StatementText text(storage);
+    text.Append(head);
+    text.Append(name);
+    text.Append(tail);
+    return !text.overflowed;
+}
+
+// }====
+
+// {==== Running the table's statements (no Lua calls in here)
+
+// Binds through bind; a statement left running by an error raised between its step and its reset
+// refuses the binding, so it is rewound and bound again.
+template <class BindFunction>
+bool BindRewinding(Results& statement, BindFunction bind) noexcept {
+    if (bind(statement))
+        return true;
+    statement.TryReset();
+    return bind(statement);
+}
+
+bool BindRowId(Results& statement, double key) noexcept {
+    long long rowId = 0;
+    // NaN, the infinities and numbers beyond 64 bits name no row.
+    if (!Detail::TruncateToInteger(key, rowId))
+        return false;
+    return BindRewinding(statement, [rowId](Results& results) { return results.Bind(1, rowId); });
+}
+
+bool BindText(Results& statement, const char* text, std::size_t length) noexcept {
+    if (text == nullptr || length > static_cast<std::size_t>(INT32_MAX))
+        return BindRewinding(statement, [](Results& results) { return results.BindNULL(1); });
+    return BindRewinding(statement, [text, length](Results& results) {
+        return results.Bind(1, text, static_cast<int>(length), true);
+    });
+}
+
+// Whether an ordinary table called name exists; the lookup statement is rewound either way.
+bool TableExists(Results& lookup, const char* name, std::size_t length) noexcept {
+    const bool found = BindText(lookup, name, length) && Detail::StepOnto(lookup);
+    lookup.Reset();
+    return found;
+}
+
+// Runs the count statement; false when it gave no row.
+bool CountRows(Results& statement, long long& count) noexcept {
+    const bool counted = Detail::StepOnto(statement);
+    if (counted)
+        count = statement.GetInt64(0);
+    // Rewound on failure too: the next use of the length operator starts afresh.
+    statement.TryReset();
+    return counted;
+}
+
+// The number the current row is cached under: its ID column read as a 64-bit integer. False when
+// the result has no ID column or the row's ID is NULL: a NULL would otherwise read as 0 and make
+// every such row share one cache entry, the row first converted standing in for all others.
+bool RowCacheId(Results& statement, int idColumn, double& id) noexcept {
+    if (idColumn < 0 || statement.ColumnType(idColumn) == ColumnTypes::Null)
+        return false;
+    id = static_cast<double>(statement.GetInt64(idColumn));
+    return true;
+}
+
+// Binds a filter number: integral values within 64 bits as integers, so that 2 matches a stored
+// integer 2; every other value as a double, so that 2.5 matches 2.5 and never a stored 2.
+void BindFilterNumber(Results& statement, int parameter, double value) {
+    long long integer = 0;
+    if (Detail::TruncateToInteger(value, integer) && static_cast<double>(integer) == value)
+        statement.Bind(parameter, integer);
+    else
+        statement.Bind(parameter, value);
+}
+
+// }====
+
+// {==== Row cache
+
+// Enters the row on top of the stack in the row cache at index cache under its ID and its Type
+// (a NULL of either is not entered). The row stays on top.
+void CacheRow(lua_State* state, Results& statement, int cache, int idColumn, int typeColumn) {
+    const int row = GetTop(state);
+    double id = 0;
+    if (RowCacheId(statement, idColumn, id)) {
+        PushNumber(state, id);
+        PushValue(state, row);
+        RawSet(state, cache);
+    }
+    const char* type = typeColumn >= 0 ? statement.GetText(typeColumn) : nullptr;
+    if (type != nullptr) {
+        PushString(state, type);
+        PushValue(state, row);
+        RawSet(state, cache);
+    }
+}
+
+// Pushes the cached row under key (on top, popped); true when there is one, else pushes nothing.
+bool PushCachedRow(lua_State* state, int cache) {
+    RawGet(state, cache);
+    if (TypeOf(state, -1) != TypeNil)
+        return true;
+    SetTop(state, -2);
+    return false;
+}
+
+// Pushes the row object for the current row: the cached one under its ID or, failing that, its
+// Type; else a new one, entered in the cache.
+void PushCachedOrNewRow(lua_State* state, Results& statement, int cache, int idColumn, int typeColumn) {
+    double id = 0;
+    if (RowCacheId(statement, idColumn, id)) {
+        PushNumber(state, id);
+        if (PushCachedRow(state, cache))
+            return;
+    }
+    const char* type = typeColumn >= 0 ? statement.GetText(typeColumn) : nullptr;
+    if (type != nullptr) {
+        PushString(state, type);
+        if (PushCachedRow(state, cache))
+            return;
+    }
+    Lua::PushDatabaseRow(state, &statement);
+    CacheRow(state, statement, cache, idColumn, typeColumn);
+}
+
+// }====
+
+// {==== Database object
+
+// __index of the database object: upvalue 1 the connection, upvalue 2 the lookup query object.
+// A table found is stored raw under the key, so later lookups never come here; a miss is not
+// stored, so a table created later is found.
+int lIndexDatabase(lua_State* state) {
+    SetTop(state, 2);
+    auto* connection = static_cast<Connection*>(ToUserdata(state, UpvalueIndex(1)));
+    Results* lookup = Detail::QueryResults(state, UpvalueIndex(2));
+    if (lookup == nullptr || connection == nullptr) {
+        PushString(state, kQueryErrorText);
+        Error(state);
+    }
+    // The text of a copy: a number key must stay a number in the database object.
+    const int keyType = TypeOf(state, 2);
+    const char* name = nullptr;
+    std::size_t length = 0;
+    if (keyType == TypeString || keyType == TypeNumber) {
+        PushValue(state, 2);
+        name = ToLString(state, 3, &length);
+    }
+    if (!TableExists(*lookup, name, length)) {
+        PushNil(state);
+        return 1;
+    }
+    Lua::PushDatabaseTable(state, *connection, name);
+    // A NaN key cannot be stored; the table object is still returned.
+    if (keyType != TypeNumber || !std::isnan(ToNumber(state, 2))) {
+        PushValue(state, 2);
+        PushValue(state, -2);
+        RawSet(state, 1);
+    }
+    return 1;
+}
+
+// }====
+
+// {==== Table object: indexing
+
+// The connection and the name of the table whose metatable is at index, as pushed values: the
+// connection's light userdata, then the name (two values pushed).
+Connection* PushTableIdentity(lua_State* state, int metatable, const char*& name) {
+    GetField(state, metatable, "__db");
+    auto* connection = static_cast<Connection*>(ToUserdata(state, -1));
+    GetField(state, metatable, "__tablename");
+    name = ToLString(state, -1, nullptr);
+    return connection;
+}
+
+const char* ErrorText(const Connection* connection) {
+    const char* text = connection != nullptr ? connection->ErrorMessage() : nullptr;
+    return text != nullptr ? text : "";
+}
+
+// Serves an index of the table object (argument 1) by the key (argument 2), with the ROWID and
+// Type query objects and the row cache at the given stack indices. Returns 1: the row or nil.
+int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache) {
+    PushValue(state, 2);
+    if (PushCachedRow(state, cache))
+        return 1;
+
+    Results* statement = nullptr;
+    bool bound = false;
+    switch (TypeOf(state, 2)) {
+    case TypeNumber:
+        statement = Detail::QueryResults(state, idQuery);
+        if (statement == nullptr)
+            ErrorWithPosition(state, "Indexing by ID is not available for this table.");
+        bound = BindRowId(*statement, ToNumber(state, 2));
+        break;
+    case TypeString: {
+        statement = Detail::QueryResults(state, typeQuery);
+        if (statement == nullptr)
+            ErrorWithPosition(state, "Indexing by type is not available for this table.");
+        std::size_t length = 0;
+        const char* text = ToLString(state, 2, &length);
+        bound = BindText(*statement, text, length);
+        break;
+    }
+    default:
+        ArgError(state, 2, "Key must be of type 'number' or 'string'.");
+    }
+
+    if (bound && Detail::StepOnto(*statement)) {
+        Lua::PushDatabaseRow(state, statement);
+        CacheRow(state, *statement, cache, statement->ColumnPosition("ID"), statement->ColumnPosition("Type"));
+    } else {
+        PushNil(state);
+    }
+    statement->Reset();
+    return 1;
+}
+
+// __index of a table object once its statements exist: upvalues the ROWID query, the Type query
+// (nil for a table without a Type column) and the row cache.
+int lIndexDatabaseTable(lua_State* state) {
+    SetTop(state, 2);
+    return IndexTable(state, UpvalueIndex(1), UpvalueIndex(2), UpvalueIndex(3));
+}
+
+// First __index of a table object (upvalue 1: its metatable): prepares the ROWID and Type
+// statements, installs lIndexDatabaseTable over them and serves the key. The key is served here
+// rather than through a call of the new closure, so that errors it raises carry the script's
+// position, as they do on every later index. If the ROWID statement does not prepare, the stub
+// stays and raises again on every index.
+int lIndexDatabaseTableStub(lua_State* state) {
+    SetTop(state, 2);
+    const int metatable = UpvalueIndex(1);
+    const char* name = nullptr;
+    Connection* connection = PushTableIdentity(state, metatable, name);  // 3, 4
+    GetField(state, metatable, "__rowdata");                              // 5
+    char idSql[kTableStatementSize];
+    char typeSql[kTableStatementSize];
+    if (!ComposeTableStatement(idSql, "select * from ", name, " where ROWID = ? LIMIT 1")
+        || !ComposeTableStatement(typeSql, "select * from ", name, " where Type = ? LIMIT 1"))
+        ErrorWithPosition(state, kTableNameTooLongText);
+    if (Lua::PushDatabaseQuery(state, connection, idSql) == nullptr)  // 6
+        ErrorWithPosition(state, "Failed to generate id query - %s", ErrorText(connection));
+    Lua::PushDatabaseQuery(state, connection, typeSql);                // 7, nil without a Type column
+    PushValue(state, 6);
+    PushValue(state, 7);
+    PushValue(state, 5);
+    pushnamedcclosure(state, lIndexDatabaseTable, 3, "lIndexDatabaseTable", 0);
+    SetField(state, metatable, "__index");
+    return IndexTable(state, 6, 7, 5);
+}
+
+// __newindex of a table object.
+int lNewIndexDatabaseTable(lua_State* state) {
+    ErrorWithPosition(state, "Database table is read-only from Lua.");
+}
+
+// }====
+
+// {==== Table object: length
+
+// Counts the table's rows with the count query object at index. Returns 1: the count.
+int TableLength(lua_State* state, int query) {
+    if (TypeOf(state, query) != TypeUserdata || ToUserdata(state, query) == nullptr)
+        ErrorWithPosition(state, "SQL Length query up-value is missing!");
+    Results* statement = Detail::QueryResults(state, query);
+    if (statement == nullptr)
+        ErrorWithPosition(state, "Failed to cast up-value to Database::Results");
+    long long count = 0;
+    if (!CountRows(*statement, count))
+        ErrorWithPosition(state, "An error occurred calculating the table length.");
+    PushNumber(state, static_cast<double>(count));
+    return 1;
+}
+
+// __len of a table object once its count statement was tried: upvalue 1 its query object, or nil
+// when it did not prepare.
+int lLengthOfDatabaseTable(lua_State* state) {
+    return TableLength(state, UpvalueIndex(1));
+}
+
+// First __len of a table object (upvalue 1: its metatable): prepares the count statement,
+// installs lLengthOfDatabaseTable over it (nil when it failed) and counts. The count runs anew on
+// every use, so it follows inserts and deletes.
+int lLengthOfDatabaseTableStub(lua_State* state) {
+    SetTop(state, 1);
+    const int metatable = UpvalueIndex(1);
+    const char* name = nullptr;
+    Connection* connection = PushTableIdentity(state, metatable, name);  // 2, 3
+    char sql[kTableStatementSize];
+    if (!ComposeTableStatement(sql, "select count(*) from ", name, ""))
+        ErrorWithPosition(state, kTableNameTooLongText);
+    Lua::PushDatabaseQuery(state, connection, sql);  // 4
+    PushValue(state, 4);
+    pushnamedcclosure(state, lLengthOfDatabaseTable, 1, "lLengthOfDatabaseTable", 0);
+    SetField(state, metatable, "__len");
+    return TableLength(state, 4);
+}
+
+// }====
+
+// {==== Table object: iteration
+
+// Whether the pair on top of the stack (key at -2, value at -1) takes part in a filter: a string
+// key with a boolean, number or string value.
+bool TakesPart(lua_State* state) {
+    if (TypeOf(state, -2) != TypeString)
+        return false;
+    const int valueType = TypeOf(state, -1);
+    return valueType == TypeBoolean || valueType == TypeNumber || valueType == TypeString;
+}
+
+// Appends the condition of the filter table at index: "key = ?" per pair taking part, joined by
+// " and ", in traversal order. The pieces go straight into the statement buffer: nothing is left
+// on the Lua stack, however many pairs there are.
+void AppendFilterCondition(lua_State* state, int filter, StatementText& text) {
+    bool first = true;
+    PushNil(state);
+    while (Next(state, filter)) {
+        if (TakesPart(state)) {
+            if (!first)
+                text.Append(" and ");
+            text.Append(ToLString(state, -2, nullptr));
+            text.Append(" = ?");
+            first = false;
+        }
+        SetTop(state, -2);
+    }
+}
+
+// Binds the values of the filter table at index, traversed in the same order as for its
+// condition: the n-th pair taking part binds parameter n. Booleans bind as 1 and 0, the values
+// boolean columns hold.
+void BindFilterValues(lua_State* state, int filter, Results& statement) {
+    int parameter = 0;
+    PushNil(state);
+    while (Next(state, filter)) {
+        if (TakesPart(state)) {
+            ++parameter;
+            switch (TypeOf(state, -1)) {
+            case TypeBoolean:
+                statement.Bind(parameter, ToBoolean(state, -1) ? 1 : 0);
+                break;
+            case TypeNumber:
+                BindFilterNumber(statement, parameter, ToNumber(state, -1));
+                break;
+            default:
+                statement.Bind(parameter, ToLString(state, -1, nullptr), true);  // up to its first zero byte
+                break;
+            }
+        }
+        SetTop(state, -2);
+    }
+}
+
+// Fills the result list at index list with the row objects of every row the statement yields,
+// taken from the row cache at index cache where they are there and entered in it where not. The
+// statement is rewound at the end.
+void FillResultList(lua_State* state, Results& statement, int cache, int list) {
+    const int height = GetTop(state);
+    const int idColumn = statement.ColumnPosition("ID");
+    const int typeColumn = statement.ColumnPosition("Type");
+    int position = 1;
+    while (Detail::StepOnto(statement)) {
+        PushCachedOrNewRow(state, statement, cache, idColumn, typeColumn);
+        RawSetI(state, list, position++);
+        SetTop(state, height);
+    }
+    statement.Reset();
+}
+
+// The iterator a call of a table object returns: upvalue 1 the result list, upvalue 2 the
+// position table. Gives the next row, then nil on every later call.
+int lIterateTable(lua_State* state) {
+    RawGetI(state, UpvalueIndex(2), 1);
+    const double stored = ToNumber(state, -1);
+    const int position = stored >= 1 && stored < INT32_MAX ? static_cast<int>(stored) : INT32_MAX;
+    RawGetI(state, UpvalueIndex(1), position);
+    // Past the end the position stays where it is: the list holds nothing further anyway.
+    if (TypeOf(state, -1) != TypeNil) {
+        PushNumber(state, position + 1.0);
+        RawSetI(state, UpvalueIndex(2), 1);
+    }
+    return 1;
+}
+
+// __call of a table object (upvalue 1: its metatable): T() iterates every row, T"condition" the
+// rows an SQL condition selects, T{Column = value, ...} the rows whose columns equal the values.
+// The whole selection is read before the iterator is returned, so changes to the database during
+// the loop do not affect it.
+int lCallDatabaseTable(lua_State* state) {
+    const int filterType = GetTop(state) >= 2 ? TypeOf(state, 2) : TypeNone;
+    if (filterType != TypeNone && filterType != TypeString && filterType != TypeTable) {
+        PushString(state, "Filter must be of type 'string' or 'table'");
+        Error(state);
+    }
+    SetTop(state, 2);
+    const int metatable = UpvalueIndex(1);
+    const char* name = nullptr;
+    Connection* connection = PushTableIdentity(state, metatable, name);  // 3, 4
+
+    char sql[kIterationStatementSize];
+    StatementText text(sql);
+    text.Append("select * from ");
+    text.Append(name);
+    if (filterType == TypeString) {
+        text.Append(" where ");
+        text.Append(ToLString(state, 2, nullptr));
+    } else if (filterType == TypeTable) {
+        text.Append(" where ");
+        AppendFilterCondition(state, 2, text);
+    }
+    if (text.overflowed)
+        ErrorWithPosition(state, kIterationTooLongText);
+
+    Results* statement = Lua::PushDatabaseQuery(state, connection, sql);  // 5
+    if (statement == nullptr) {
+        PushString(state, kQueryErrorText);
+        Error(state);
+    }
+    if (filterType == TypeTable)
+        BindFilterValues(state, 2, *statement);
+    GetField(state, metatable, "__rowdata");  // 6
+    CreateTable(state, 0, 0);                  // 7: the result list
+    FillResultList(state, *statement, 6, 7);
+    // Finalized now rather than at the next collection: the statement's work is done.
+    Detail::DiscardQueryResults(state, 5);
+
+    CreateTable(state, 1, 0);  // 8: the position table
+    PushNumber(state, 1);
+    RawSetI(state, 8, 1);
+    pushnamedcclosure(state, lIterateTable, 2, "lIterateTable", 0);
+    return 1;
+}
+
+// }====
+
+}  // namespace
+
+// {==== Exported
+
+void Lua::PushDatabase(lua_State* state, Connection& connection) {
+    CreateTable(state, 0, 0);
+    const int database = GetTop(state);
+    CreateTable(state, 0, 2);
+    PushLightUserdata(state, &connection);
+    SetField(state, -2, "__db");
+    PushLightUserdata(state, &connection);
+    PushDatabaseQuery(state, &connection, kTableLookupSql);
+    pushnamedcclosure(state, lIndexDatabase, 2, "lIndexDatabase", 0);
+    SetField(state, -2, "__index");
+    SetMetatable(state, database);
+}
+
+void Lua::PushDatabaseTable(lua_State* state, Connection& connection, const char* name) {
+    // The payload is never used: the object is its identity and its metatable.
+    NewUserdata(state, sizeof(void*));
+    CreateTable(state, 0, 7);
+    const int metatable = GetTop(state);
+    PushValue(state, metatable);
+    pushnamedcclosure(state, lIndexDatabaseTableStub, 1, "Lua::lIndexDatabaseTableStub", 0);
+    SetField(state, metatable, "__index");
+    pushnamedcclosure(state, lNewIndexDatabaseTable, 0, "Lua::lNewIndexDatabaseTable", 0);
+    SetField(state, metatable, "__newindex");
+    PushValue(state, metatable);
+    pushnamedcclosure(state, lLengthOfDatabaseTableStub, 1, "Lua::lLengthOfDatabaseTableStub", 0);
+    SetField(state, metatable, "__len");
+    PushValue(state, metatable);
+    pushnamedcclosure(state, lCallDatabaseTable, 1, "Lua::lCallDatabaseTable", 0);
+    SetField(state, metatable, "__call");
+    PushString(state, name);
+    SetField(state, metatable, "__tablename");
+    PushLightUserdata(state, &connection);
+    SetField(state, metatable, "__db");
+    CreateTable(state, 0, 0);
+    SetField(state, metatable, "__rowdata");
+    if (GetTop(state) != metatable)
+        ErrorWithPosition(state, "Stack size does not match expected value.");
+    SetMetatable(state, -2);
+}
+
+// }====
+
+}  // namespace Database::Scripting

@@ -4,7 +4,9 @@
 // checked against the blocks the test knows to be live.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -23,10 +25,13 @@ constexpr std::size_t kMiB = 1024 * 1024;
 constexpr std::size_t kLargestBlock = kMiB;
 constexpr std::size_t kPatternSpread = 4096;
 
-// Random bytes that live blocks copy their contents from, each at an offset of its own.
+constexpr std::size_t kReferenceSize = kLargestBlock + kPatternSpread;
+
+// Random bytes that live blocks copy their contents from, each at an offset of its own: byte i of
+// a block is byte (pattern + i) of the reference, which repeats for blocks longer than it.
 const unsigned char* Reference() {
     static const std::vector<unsigned char> reference = [] {
-        std::vector<unsigned char> bytes(kLargestBlock + kPatternSpread);
+        std::vector<unsigned char> bytes(kReferenceSize);
         std::mt19937 random(7);
         for (unsigned char& byte : bytes)
             byte = static_cast<unsigned char>(random());
@@ -38,16 +43,33 @@ const unsigned char* Reference() {
 struct LiveBlock {
     unsigned char* data;  // the block
     std::size_t size;     // its size as requested
-    std::size_t pattern;  // the offset in Reference() its contents come from
+    std::size_t pattern;  // the offset in Reference() its contents start from
 };
 
+// Calls visit(offset in the block, reference bytes, length) for the bytes [from, to) of a block.
+template <class Visit>
+bool ForEachSlice(const LiveBlock& block, std::size_t from, std::size_t to, Visit visit) {
+    while (from < to) {
+        const std::size_t start = (block.pattern + from) % kReferenceSize;
+        const std::size_t length = std::min(to - from, kReferenceSize - start);
+        if (!visit(from, Reference() + start, length))
+            return false;
+        from += length;
+    }
+    return true;
+}
+
 void Fill(const LiveBlock& block, std::size_t from = 0) {
-    if (block.size > from)
-        std::memcpy(block.data + from, Reference() + block.pattern + from, block.size - from);
+    ForEachSlice(block, from, block.size, [&](std::size_t offset, const unsigned char* bytes, std::size_t length) {
+        std::memcpy(block.data + offset, bytes, length);
+        return true;
+    });
 }
 
 bool Intact(const LiveBlock& block, std::size_t length) {
-    return std::memcmp(block.data, Reference() + block.pattern, length) == 0;
+    return ForEachSlice(block, 0, length, [&](std::size_t offset, const unsigned char* bytes, std::size_t length) {
+        return std::memcmp(block.data + offset, bytes, length) == 0;
+    });
 }
 
 // What a walk found.
@@ -299,6 +321,31 @@ TEST_F(PrivateHeapTest, ReallocateKeepsContentsAndStaysInPlaceWhenItCan) {
     ExpectWalkAgrees(m_heap, live);
 }
 
+// A block growing 16 bytes at a time fills its region up to the last byte the region can give, then
+// moves to a new region; the region's end must stay intact all along.
+TEST(PrivateHeap, GrowingUpToTheEndOfARegionKeepsItIntact) {
+    PrivateHeap* heap = CreatePrivateHeap(0);
+    ASSERT_NE(heap, nullptr);
+    LiveBlock block = {static_cast<unsigned char*>(PrivateHeapAllocate(heap, 16)), 16, 21};
+    ASSERT_NE(block.data, nullptr);
+    Fill(block);
+    const WalkReport before = WalkHeap(heap);
+    bool moved = false;
+    for (std::size_t size = 32; !moved && size <= before.regionBytes + 4096; size += 16) {
+        void* resized = PrivateHeapReallocate(heap, block.data, size);
+        ASSERT_NE(resized, nullptr);
+        moved = resized != block.data;
+        block.data = static_cast<unsigned char*>(resized);
+        ASSERT_TRUE(Intact(block, block.size));
+        const std::size_t oldSize = block.size;
+        block.size = size;
+        Fill(block, oldSize);
+        ExpectWalkAgrees(heap, {block});
+    }
+    EXPECT_TRUE(moved);
+    DestroyPrivateHeap(heap);
+}
+
 TEST_F(PrivateHeapTest, RefusesAbsurdSizesAndStaysUsable) {
     constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
     EXPECT_EQ(PrivateHeapAllocate(m_heap, kMax), nullptr);
@@ -347,16 +394,21 @@ TEST(PrivateHeap, SmallInitialSizeStillGrows) {
 }
 
 // Two threads allocate, fill, check and free at once while the main thread walks the heap under
-// its lock; no block may be handed to both, and the walks must always add up.
+// its lock; no block may be handed to both, and the walks must always add up. The threads start
+// together and keep to small blocks, so that their calls overlap as much as they can.
 TEST_F(PrivateHeapTest, TwoThreadsAllocateAtOnce) {
     std::atomic<int> damaged{0};
+    std::atomic<int> waiting{2};
     std::atomic<int> running{2};
     auto work = [&](std::uint64_t seed) {
         std::mt19937_64 random(seed);
         std::vector<LiveBlock> live;
-        for (int operation = 0; operation < 60'000; ++operation) {
+        --waiting;
+        while (waiting.load() > 0) {
+        }
+        for (int operation = 0; operation < 200'000; ++operation) {
             if (live.empty() || (random() % 100 < 55 && live.size() < 400)) {
-                const std::size_t size = random() % 50 == 0 ? 1 + random() % (128 * 1024) : 1 + random() % 2048;
+                const std::size_t size = random() % 100 == 0 ? 1 + random() % (128 * 1024) : 1 + random() % 256;
                 LiveBlock block = {static_cast<unsigned char*>(PrivateHeapAllocate(m_heap, size)), size,
                                    static_cast<std::size_t>(random() % kPatternSpread)};
                 if (block.data == nullptr) {
@@ -389,7 +441,7 @@ TEST_F(PrivateHeapTest, TwoThreadsAllocateAtOnce) {
         const WalkReport report = WalkHeap(m_heap);
         walksAddUp = walksAddUp && report.balanced && report.contained;
         ++walks;
-        std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     one.join();
     two.join();

@@ -90,16 +90,17 @@ TEST(Utf16Conversion, SmallOutputsEndBeforeACharacterThatDoesNotFit) {
         std::vector<char> output(size + 4, kGuard);
         const std::size_t written = Utf16ToUtf8(Wide(kMixedWide), output.data(), size);
         std::size_t expected = 0;
-        for (std::size_t boundary : utf8Boundaries)
+        for (std::size_t boundary : utf8Boundaries) {
             if (size > boundary)
                 expected = boundary;
+        }
         EXPECT_EQ(written, expected) << "size " << size;
         EXPECT_EQ(std::string(output.data(), written), fullUtf8.substr(0, expected));
-        if (size > 0)
+        if (size > 0) {
             EXPECT_EQ(output[written], '\0');
-        for (std::size_t index = std::max<std::size_t>(size, 1); index < output.size(); ++index)
-            if (index >= size)
-                EXPECT_EQ(output[index], kGuard) << "size " << size << " index " << index;
+        }
+        for (std::size_t index = size; index < output.size(); ++index)
+            EXPECT_EQ(output[index], kGuard) << "size " << size << " index " << index;
     }
 
     const std::u16string fullWide = kMixedWide;
@@ -108,14 +109,16 @@ TEST(Utf16Conversion, SmallOutputsEndBeforeACharacterThatDoesNotFit) {
         std::vector<WideChar> output(size + 4, kWideGuard);
         const std::size_t written = Utf8ToUtf16(kMixedUtf8, output.data(), size);
         std::size_t expected = 0;
-        for (std::size_t boundary : utf16Boundaries)
+        for (std::size_t boundary : utf16Boundaries) {
             if (size > boundary)
                 expected = boundary;
+        }
         EXPECT_EQ(written, expected) << "size " << size;
         EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(output.data()), written),
                   fullWide.substr(0, expected));
-        if (size > 0)
+        if (size > 0) {
             EXPECT_EQ(output[written], 0);
+        }
         for (std::size_t index = size; index < output.size(); ++index)
             EXPECT_EQ(output[index], kWideGuard) << "size " << size << " index " << index;
     }

@@ -7,9 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-
-#include "Memory.h"
 
 namespace Database {
 
