@@ -15,6 +15,7 @@
 
 #include "ConnectionState.h"
 #include "Memory.h"
+#include "TextFormat.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "platform/Sleep.h"
 
@@ -105,7 +106,7 @@ bool Command::Prepare(const char* sql, int length) {
         sqlite3_finalize(m_statement);
         m_statement = nullptr;
         char line[512];
-        std::snprintf(line, sizeof line, "In Query - %s", sql != nullptr ? sql : "");
+        FormatText(line, sizeof line, "In Query - %s", sql != nullptr ? sql : "");
         m_connection->LogMessage(line);
         return false;
     }

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "ConnectionState.h"
+#include "TextFormat.h"
 #include "ZrGameDatabase/Connection.h"
 
 namespace Database {
@@ -43,33 +44,6 @@ const char* Text(const Statement& statement, int column) {
     return text != nullptr ? reinterpret_cast<const char*>(text) : "";
 }
 
-// Formats into buffer with the C library's bounded formatter. A text that does not fit is cut,
-// and a character the cut would split is dropped whole. Returns whether the whole text fit.
-bool FormatInto(char* buffer, std::size_t size, const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    const int wanted = std::vsnprintf(buffer, size, format, arguments);
-    va_end(arguments);
-    if (wanted < 0) {
-        buffer[0] = '\0';
-        return false;
-    }
-    if (static_cast<std::size_t>(wanted) < size)
-        return true;
-    std::size_t length = size - 1;
-    std::size_t start = length;
-    while (start > 0 && (static_cast<unsigned char>(buffer[start - 1]) & 0xC0) == 0x80)
-        --start;
-    if (start > 0) {
-        const unsigned char lead = static_cast<unsigned char>(buffer[start - 1]);
-        const std::size_t expected = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-        if (length - (start - 1) < expected)
-            length = start - 1;
-    }
-    buffer[length] = '\0';
-    return false;
-}
-
 sqlite3_stmt* StatementAt(sqlite3* handle, int index) {
     if (handle == nullptr || index < 0)
         return nullptr;
@@ -92,7 +66,7 @@ struct ForeignKey {
 
 void LogCheckFailure(const Connection& connection, const ForeignKey& key, const char* reason) {
     char line[512];
-    FormatInto(line, sizeof line, "Failure to check references for foreign key %s(%s).", key.table, key.column);
+    FormatText(line, sizeof line, "Failure to check references for foreign key %s(%s).", key.table, key.column);
     connection.LogError(line);
     connection.LogError(reason);
 }
@@ -102,7 +76,7 @@ void LogTooLong(const Connection& connection, const char* what, const char* tabl
     const std::string_view name(table);
     const int shown = ShownPrefixLength(name, kShownNameLength);
     char line[256];
-    FormatInto(line, sizeof line, "%s statement of table %.*s%s would not fit %d bytes; nothing was run.", what,
+    FormatText(line, sizeof line, "%s statement of table %.*s%s would not fit %d bytes; nothing was run.", what,
                shown, table, static_cast<std::size_t>(shown) < name.size() ? "..." : "", bufferSize);
     connection.LogError(line);
 }
@@ -113,7 +87,7 @@ bool LogDanglingValues(const Connection& connection, const ForeignKey& key, cons
     while (sqlite3_step(check.get()) == SQLITE_ROW) {
         valid = false;
         char line[1024];
-        FormatInto(line, sizeof line, "Invalid Reference on %s.%s - \"%s\" does not exist in %s", key.table, key.column,
+        FormatText(line, sizeof line, "Invalid Reference on %s.%s - \"%s\" does not exist in %s", key.table, key.column,
                    Text(check, 0), key.referencedTable);
         connection.LogError(line);
     }
@@ -140,7 +114,7 @@ bool CheckForeignKey(const Connection& connection, ForeignKey key, bool& valid) 
         if (exists && sqlite3_column_int(primaryKey.get(), 1) == 0) {
             // SQLite refuses such a key on every write as a mismatch; say it in its own words.
             char reason[512];
-            FormatInto(reason, sizeof reason, "foreign key mismatch - \"%s\" referencing \"%s\"", key.table,
+            FormatText(reason, sizeof reason, "foreign key mismatch - \"%s\" referencing \"%s\"", key.table,
                        key.referencedTable);
             LogCheckFailure(connection, key, reason);
             return false;
@@ -148,10 +122,10 @@ bool CheckForeignKey(const Connection& connection, ForeignKey key, bool& valid) 
         key.referencedColumn = exists ? Text(primaryKey, 0) : "rowid";
     }
     char sql[512];
-    if (!FormatInto(sql, sizeof sql, "select \"%s\" from %s where %s not null and %s not in (select \"%s\" from %s);",
+    if (!FormatText(sql, sizeof sql, "select \"%s\" from %s where %s not null and %s not in (select \"%s\" from %s);",
                     key.column, key.table, key.column, key.column, key.referencedColumn, key.referencedTable)) {
         char reason[256];
-        FormatInto(reason, sizeof reason, "The check statement would not fit %d bytes; nothing was run.",
+        FormatText(reason, sizeof reason, "The check statement would not fit %d bytes; nothing was run.",
                    static_cast<int>(sizeof sql));
         LogCheckFailure(connection, key, reason);
         return false;
@@ -169,7 +143,7 @@ bool CheckForeignKey(const Connection& connection, ForeignKey key, bool& valid) 
 // Checks every foreign key of table. Returns false when a key could not be checked.
 bool CheckTable(const Connection& connection, const char* table, bool& valid) {
     char sql[512];
-    if (!FormatInto(sql, sizeof sql, "pragma foreign_key_list(%s);", table)) {
+    if (!FormatText(sql, sizeof sql, "pragma foreign_key_list(%s);", table)) {
         LogTooLong(connection, "Foreign key list", table, static_cast<int>(sizeof sql));
         return false;
     }

@@ -6,22 +6,21 @@
 
 namespace Database {
 
-std::size_t FormatText(char* buffer, std::size_t size, const char* format, ...) {
+bool FormatText(char* buffer, std::size_t size, const char* format, ...) {
     if (size == 0)
-        return 0;
+        return false;
     va_list arguments;
     va_start(arguments, format);
     const int wanted = std::vsnprintf(buffer, size, format, arguments);
     va_end(arguments);
     if (wanted < 0) {
         buffer[0] = '\0';
-        return 0;
+        return false;
     }
-    std::size_t length = static_cast<std::size_t>(wanted);
-    if (length < size)
-        return length;
+    if (static_cast<std::size_t>(wanted) < size)
+        return true;
     // Cut: step back over the continuation bytes of a character the cut split.
-    length = size - 1;
+    std::size_t length = size - 1;
     std::size_t start = length;
     while (start > 0 && (static_cast<unsigned char>(buffer[start - 1]) & 0xC0) == 0x80)
         --start;
@@ -32,7 +31,7 @@ std::size_t FormatText(char* buffer, std::size_t size, const char* format, ...) 
             length = start - 1;
     }
     buffer[length] = '\0';
-    return length;
+    return false;
 }
 
 }  // namespace Database
