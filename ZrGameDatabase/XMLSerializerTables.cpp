@@ -106,6 +106,21 @@ bool AppendColumnDefinition(Memory::String& out, const XmlNode& column, ColumnDe
 
 }  // namespace
 
+// Stores format, filled with the name of the child that has no place in its element.
+void XMLSerializer::StoreUnexpectedChild(const char* format, const XmlNode& child) {
+    const Span name = NameOf(child);
+    char message[256];
+    FormatText(message, sizeof message, format, static_cast<int>(name.length), name.text);
+    SetErrorMessage(message);
+}
+
+// The context line of a table definition the database refused.
+void XMLSerializer::LogBuildContext(const char* table) {
+    char context[256];
+    FormatText(context, sizeof context, "In XMLSerializer while building table %s from file %s.", table, m_fileName);
+    m_connection->LogMessage(context);
+}
+
 bool XMLSerializer::BuildTable(const XmlNode& element) {
     Memory::String table;
     if (!ReadTextAttribute(element, "name", table)) {
@@ -125,11 +140,7 @@ bool XMLSerializer::BuildTable(const XmlNode& element) {
     for (bool more = true; more;) {
         NoteFailedElement(column);
         if (!column.NameEquals("Column", 6)) {
-            const Span name = NameOf(column);
-            char message[256];
-            FormatText(message, sizeof message, "'Column' expected, got '%.*s'.", static_cast<int>(name.length),
-                          name.text);
-            SetErrorMessage(message);
+            StoreUnexpectedChild("'Column' expected, got '%.*s'.", column);
             return false;
         }
         if (!AppendColumnDefinition(statement, column, definition)) {
@@ -153,10 +164,7 @@ bool XMLSerializer::BuildTable(const XmlNode& element) {
     statement += ");";
     NoteFailedElement(element);
     if (!m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
-        char context[256];
-        FormatText(context, sizeof context, "In XMLSerializer while building table %s from file %s.",
-                      table.c_str(), m_fileName);
-        m_connection->LogMessage(context);
+        LogBuildContext(table.c_str());
         return false;
     }
     return true;
@@ -178,11 +186,7 @@ bool XMLSerializer::AlterTable(const XmlNode& element) {
     for (bool more = true; more;) {
         NoteFailedElement(column);
         if (!column.NameEquals("AddColumn", 9)) {
-            const Span name = NameOf(column);
-            char message[256];
-            FormatText(message, sizeof message, "'In AlterTable, got unknown command '%.*s'.",
-                          static_cast<int>(name.length), name.text);
-            SetErrorMessage(message);
+            StoreUnexpectedChild("'In AlterTable, got unknown command '%.*s'.", column);
             return false;
         }
         statement = "alter table ";
@@ -200,10 +204,7 @@ bool XMLSerializer::AlterTable(const XmlNode& element) {
         }
         statement += ";";
         if (!m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
-            char context[256];
-            FormatText(context, sizeof context, "In XMLSerializer while building table %s from file %s.",
-                          table.c_str(), m_fileName);
-            m_connection->LogMessage(context);
+            LogBuildContext(table.c_str());
             return false;
         }
         XmlNode next;

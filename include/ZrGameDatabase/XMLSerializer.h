@@ -91,6 +91,8 @@ private:
     bool BuildTable(const XmlNode& element);
     bool AlterTable(const XmlNode& element);
     bool CreateIndex(const XmlNode& element);
+    void StoreUnexpectedChild(const char* format, const XmlNode& child);
+    void LogBuildContext(const char* table);
 
     // Row operations.
     bool InsertRow(const XmlNode& element, ResultsCache& cache, const char* table, std::uint32_t tableLength,
