@@ -18,10 +18,12 @@ all: build
 deps:
 	scripts/install-deps.sh
 
-$(BUILD_DIR)/CMakeCache.txt:
+# The generated Makefile, not the cache, marks a finished configure: a configure that failed
+# (a package missing) leaves a cache behind and must run again.
+$(BUILD_DIR)/Makefile:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRDB_WERROR=ON $(CMAKE_FLAGS)
 
-configure: $(BUILD_DIR)/CMakeCache.txt
+configure: $(BUILD_DIR)/Makefile
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)

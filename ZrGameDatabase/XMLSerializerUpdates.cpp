@@ -63,6 +63,19 @@ bool BindAll(Results& results, const Memory::Vector<Span>& values) {
     return true;
 }
 
+// A mod's Update or Delete that matches nothing usually names a row of another mod, or misspells a
+// Type: not an error, since data files are written against rulesets that vary, but worth a line in
+// the log so that the author can see it.
+void WarnWhenNothingChanged(const Connection& connection, const char* what, const char* table,
+                            std::uint32_t tableLength, const char* fileName) {
+    if (connection.TotalChanges() != 0)
+        return;
+    char warning[512];
+    FormatText(warning, sizeof warning, "%s in table %.*s from file %s matched no row.", what,
+               static_cast<int>(tableLength), table, fileName);
+    connection.LogWarning(warning);
+}
+
 bool IsRowIdName(Span name) {
     static const char* const kAliases[] = {"rowid", "oid", "_rowid_"};
     for (const char* alias : kAliases) {
@@ -110,6 +123,7 @@ bool XMLSerializer::DeleteRows(const XmlNode& element, const char* table, std::u
         SetErrorMessageAndLog(kDeleteFailed);
         return false;
     }
+    WarnWhenNothingChanged(*m_connection, "Delete", table, tableLength, m_fileName);
     return true;
 }
 
@@ -182,6 +196,7 @@ bool XMLSerializer::UpdateRows(const XmlNode& element, const char* table, std::u
         SetErrorMessageAndLog(kUpdateFailed);
         return false;
     }
+    WarnWhenNothingChanged(*m_connection, "Update", table, tableLength, m_fileName);
     return true;
 }
 

@@ -41,7 +41,12 @@ else
     as_root="sudo"
 fi
 
+# Another install running at the same time (a second build, an unattended upgrade) holds the
+# package lock for a while: wait for it rather than fail.
+lock_wait="-o DPkg::Lock::Timeout=600"
+
 echo "install-deps: installing$missing"
-$as_root apt-get update -q
-# shellcheck disable=SC2086 # the list is meant to split into words
-DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -q --no-install-recommends $missing
+# shellcheck disable=SC2086 # the options and the list are meant to split into words
+$as_root apt-get $lock_wait update -q
+# shellcheck disable=SC2086
+DEBIAN_FRONTEND=noninteractive $as_root apt-get $lock_wait install -y -q --no-install-recommends $missing

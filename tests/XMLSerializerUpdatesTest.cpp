@@ -34,6 +34,16 @@ TEST_F(LoaderDelete, NullConditionsMatchNothingAndNoConditionsMatchAll) {
     EXPECT_EQ(Scalar("select count(*) from Units"), "0");
 }
 
+// A change that finds no row succeeds, but says so in the log: a misspelt Type otherwise goes unseen.
+TEST_F(LoaderChanges, MatchingNoRowIsAWarningNotAFailure) {
+    ASSERT_TRUE(Load(File("<Units><Delete Type=\"UNIT_Z\"/><Delete Type=\"UNIT_A\"/>"
+                          "<Update><Set Cost=\"1\"/><Where Type=\"UNIT_Y\"/></Update>"
+                          "<Update><Set Cost=\"2\"/><Where Type=\"UNIT_B\"/></Update></Units>")));
+    EXPECT_EQ(log, (std::vector<LogLine>{{"Delete in table Units from file test.xml matched no row.", 1},
+                                         {"Update in table Units from file test.xml matched no row.", 1}}));
+    EXPECT_EQ(Units(), "UNIT_B:ANCIENT:2 UNIT_C:MEDIEVAL:30 Don't:-:40");
+}
+
 TEST_F(LoaderDelete, RefusalsAndFailures) {
     EXPECT_FALSE(Load(File("<Units><Delete Type=\"A\"><Type>B</Type></Delete></Units>")));
     EXPECT_EQ(log.front(), (LogLine{Error("Duplicate column names detected in <Delete>. Name: Type, Value: B"), 2}));
