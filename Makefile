@@ -11,7 +11,7 @@ LUAJIT_DIR ?= build-luajit
 FUZZ_DIR ?= build-fuzz
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test test-luajit sanitize bench fuzz check-win32 clean
+.PHONY: all deps configure build demo test test-luajit sanitize valgrind bench fuzz check-win32 clean
 
 all: build
 
@@ -75,7 +75,19 @@ bench: deps
 	    printf "library / system time: %.3f\n", t["$(BUILD_DIR)/bench/library.txt"] / t["$(BUILD_DIR)/bench/system.txt"] }' \
 	    $(BUILD_DIR)/bench/system.txt $(BUILD_DIR)/bench/library.txt
 
-# Each fuzz target runs for SECONDS seconds on a copy of its seed corpus.
+# The tests again under valgrind memcheck, in a folder of their own; the programs the tests start
+# (zrdb, the example host) are followed too. Any error or leak fails the run.
+VALGRIND_DIR ?= build-valgrind
+VALGRIND := valgrind;--error-exitcode=99;--leak-check=full;--show-leak-kinds=definite,indirect;--errors-for-leak-kinds=definite,indirect;--trace-children=yes;--quiet
+valgrind: deps
+	cmake -S . -B $(VALGRIND_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRDB_BUILD_BENCH=OFF -DZRDB_WERROR=ON \
+	    "-DZRDB_TEST_LAUNCHER=$(VALGRIND)" $(CMAKE_FLAGS)
+	cmake --build $(VALGRIND_DIR) -j $(JOBS)
+	cd $(VALGRIND_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Each fuzz target runs for SECONDS seconds on a copy of its seed corpus; its executions, coverage,
+# corpus size and findings are printed, and a finding (a crash, a sanitizer report, undefined
+# behaviour, an input slower than a minute) fails the command.
 fuzz: deps
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DZRDB_BUILD_FUZZ=ON -DZRDB_BUILD_TESTS=OFF -DZRDB_BUILD_BENCH=OFF -DZRDB_INSTALL=OFF
@@ -86,9 +98,10 @@ fuzz: deps
 	    if [ -d fuzz/corpus/$$name ]; then cp -n fuzz/corpus/$$name/* $(FUZZ_DIR)/corpus/$$name/ 2>/dev/null || true; fi; \
 	    dict=""; if [ -f fuzz/$$name.dict ]; then dict="-dict=fuzz/$$name.dict"; fi; \
 	    echo "== $$name for $(SECONDS) s"; \
-	    $$program $$dict -max_total_time=$(SECONDS) -print_final_stats=1 \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	    $$program $$dict -max_total_time=$(SECONDS) -timeout=60 -print_final_stats=1 \
 	        -artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus/$$name 2>&1 | \
-	        grep -E '^(stat::number_of_executed_units|stat::new_units_added|==[0-9]+==ERROR|SUMMARY|artifact_prefix|Test unit written)' ; \
+	        grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added|==[0-9]+== ?ERROR|SUMMARY|artifact_prefix|Test unit written)|runtime error' ; \
 	    status=$${PIPESTATUS[0]}; \
 	    if [ "$$status" -ne 0 ]; then echo "$$name: findings (exit $$status)"; exit 1; fi; \
 	    echo "$$name: no findings"; \
@@ -102,4 +115,4 @@ check-win32: deps
 	done
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(LUAJIT_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(LUAJIT_DIR) $(FUZZ_DIR) $(VALGRIND_DIR)
