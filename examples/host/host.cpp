@@ -13,12 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "ZrGameDatabase/BinaryIO.h"
-#include "ZrGameDatabase/Connection.h"
-#include "ZrGameDatabase/DatabaseResults.h"
-#include "ZrGameDatabase/ResultsCache.h"
-#include "ZrGameDatabase/ScriptingLua.h"
-#include "ZrGameDatabase/XMLSerializer.h"
+#include "ZrGameDatabase/ZrGameDatabase.h"
 
 namespace {
 
