@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 
+#include "AllocationFailures.h"
 #include "platform/HostSymbols.h"
 
 namespace Database::Memory {
@@ -75,6 +76,8 @@ bool HostAllocatorReady() {
 void* Allocate(std::size_t size) noexcept {
     if (size > static_cast<std::size_t>(-1) - (kAlignment - 1))
         return nullptr;
+    if (AllocationFailures::FailThisAllocation(AllocationFailures::g_module))
+        return nullptr;
     const std::size_t rounded = (size + kAlignment - 1) & ~(kAlignment - 1);
     if (HostAllocatorReady()) {
         auto allocate = reinterpret_cast<AllocateFunction>(g_entries[AllocateEntry]);
@@ -96,6 +99,9 @@ void Deallocate(void* block) noexcept {
     }
     std::free(block);
 }
+
+// Disarmed unless a test arms it (AllocationFailures.h).
+AllocationFailures::Countdown AllocationFailures::g_module = {};
 
 HostAllocatorState CurrentHostAllocatorState() noexcept {
     return g_state;

@@ -11,6 +11,7 @@
 
 #include <climits>
 
+#include "AllocationFailures.h"
 #include "Memory.h"
 #include "platform/PrivateHeap.h"
 
@@ -41,6 +42,8 @@ void AddUserBytes(std::uint32_t bytes) {
 void* SqliteMalloc(int size) {
     if (size <= 0 || !Roundable(size))
         return nullptr;
+    if (AllocationFailures::FailThisAllocation(AllocationFailures::g_sqliteHeap))
+        return nullptr;
     const int rounded = RoundUp(size);
     void* block = Platform::PrivateHeapAllocate(g_heap, static_cast<std::size_t>(rounded));
     // Counted only when the block exists: a refused request holds no memory.
@@ -58,6 +61,8 @@ void SqliteFree(void* block) {
 
 void* SqliteRealloc(void* block, int size) {
     if (!Roundable(size))
+        return nullptr;
+    if (AllocationFailures::FailThisAllocation(AllocationFailures::g_sqliteHeap))
         return nullptr;
     const int rounded = RoundUp(size);
     const std::size_t oldSize = Platform::PrivateHeapSize(g_heap, block);
@@ -95,6 +100,9 @@ const sqlite3_mem_methods kMethods = {
 };
 
 }  // namespace
+
+// Disarmed unless a test arms it (AllocationFailures.h).
+AllocationFailures::Countdown AllocationFailures::g_sqliteHeap = {};
 
 const sqlite3_mem_methods* SqliteMethods() noexcept {
     return &kMethods;

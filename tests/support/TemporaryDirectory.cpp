@@ -7,8 +7,10 @@
 
 namespace Database::Testing {
 
-TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zrdb-test-XXXXXX").string();
+TemporaryDirectory::TemporaryDirectory() : TemporaryDirectory(std::filesystem::temp_directory_path().string()) {}
+
+TemporaryDirectory::TemporaryDirectory(const std::string& parent) {
+    std::string pattern = (std::filesystem::path(parent) / "zrdb-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("cannot create a temporary directory");
     m_path = pattern;

@@ -8,6 +8,8 @@ namespace Database::Testing {
 class TemporaryDirectory {
 public:
     TemporaryDirectory();
+    // A folder inside parent instead of the system's temporary folder.
+    explicit TemporaryDirectory(const std::string& parent);
     ~TemporaryDirectory();
     TemporaryDirectory(const TemporaryDirectory&) = delete;
     TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
