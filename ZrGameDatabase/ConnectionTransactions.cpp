@@ -2,6 +2,7 @@
 // Execute. Begins of the nestable family may nest because they are savepoints of one name.
 #include <cstdio>
 
+#include "ConnectionState.h"
 #include "ZrGameDatabase/Connection.h"
 
 namespace Database {
@@ -53,8 +54,8 @@ bool Connection::ExecuteSavePointStatement(const char* format, const char* name)
     const int length = std::snprintf(statement, sizeof statement, format, name);
     if (length < 0 || length >= static_cast<int>(sizeof statement)) {
         char line[256];
-        std::snprintf(line, sizeof line, "The savepoint name %.64s... does not fit a statement of %d bytes.", name,
-                      static_cast<int>(sizeof statement));
+        std::snprintf(line, sizeof line, "The savepoint name %.*s... does not fit a statement of %d bytes.",
+                      ShownPrefixLength(name, 64), name, static_cast<int>(sizeof statement));
         LogError(line);
         return false;
     }

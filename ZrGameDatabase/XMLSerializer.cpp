@@ -41,6 +41,21 @@ void CopyUtf8(char* field, std::size_t fieldSize, const char* text) {
     field[length] = '\0';
 }
 
+// Notes the offset of every line break of text (up to end) in breaks. The parse expands references
+// in place and leaves the bytes it no longer needs where they were, line breaks among them, so
+// lines cannot be counted in the parsed text; names and the top-level bytes stay where they were,
+// so an offset into the parsed text is an offset into the original one.
+void NoteLineBreaks(Memory::Vector<std::uint32_t>& breaks, const char* text, const char* end) {
+    breaks.clear();
+    for (const char* at = text; (at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr; ++at)
+        breaks.push_back(static_cast<std::uint32_t>(at - text));
+}
+
+// The 1-based line of the byte at offset, by the breaks NoteLineBreaks found.
+int LineOf(const Memory::Vector<std::uint32_t>& breaks, std::size_t offset) {
+    return 1 + static_cast<int>(std::lower_bound(breaks.begin(), breaks.end(), offset) - breaks.begin());
+}
+
 // Whether the connection's last call failed, as opposed to finishing or never running.
 bool DatabaseReportsError(const Connection& connection) {
     const int code = connection.ErrorCode();
@@ -133,11 +148,11 @@ void XMLSerializer::NoteFailedElement(const XmlNode& element) {
 }
 
 void XMLSerializer::ComputeErrorLine(const char* buffer) {
-    if (m_failedElementName == nullptr || buffer == nullptr || m_failedElementName < buffer) {
+    if (m_failedElementName == nullptr || buffer == nullptr || m_failedElementName < buffer || m_scratch == nullptr) {
         m_errorLine = 0;
         return;
     }
-    m_errorLine = 1 + static_cast<int>(std::count(buffer, m_failedElementName, '\n'));
+    m_errorLine = LineOf(m_scratch->lineBreaks, static_cast<std::size_t>(m_failedElementName - buffer));
 }
 
 // }====
@@ -206,7 +221,7 @@ bool XMLSerializer::LoadFileFromDisk(const char* utf8Path, const WideChar* wideP
         SetErrorMessageAndLog("Cannot load file into memory.");
         return false;
     }
-    return LoadBuffer(m_fileBuffer, size + 1, cache);
+    return LoadBuffer(m_fileBuffer, size + 1, cache, true);
 }
 
 // Reads the whole file into the serializer's buffer, which grows to the largest file and is kept.
@@ -238,7 +253,11 @@ bool XMLSerializer::ReadFileIntoBuffer(const char* utf8Path, const WideChar* wid
 
 // {==== Loading a buffer
 
-bool XMLSerializer::LoadBuffer(char* buffer, unsigned int size, ResultsCache& cache) {
+// A buffer in memory ends at its first zero byte, wherever that is in its size. A file read whole
+// ends at its last byte: a zero byte before it would have the rest of the file dropped without a
+// word, so such a file is refused once it parsed (a file that cannot be parsed at all says so
+// first, at the byte where it went wrong).
+bool XMLSerializer::LoadBuffer(char* buffer, unsigned int size, ResultsCache& cache, bool wholeFile) {
     m_errorLine = 0;
     m_failedElementName = nullptr;
     if (&cache.Connection() != m_connection) {
@@ -247,19 +266,31 @@ bool XMLSerializer::LoadBuffer(char* buffer, unsigned int size, ResultsCache& ca
     }
     // The parse stops at the first zero byte; a buffer without one inside its size would be read
     // past its end.
-    if (buffer == nullptr || size == 0 || std::memchr(buffer, '\0', size) == nullptr) {
+    const char* zero =
+        buffer != nullptr && size != 0 ? static_cast<const char*>(std::memchr(buffer, '\0', size)) : nullptr;
+    if (zero == nullptr) {
         SetErrorMessageAndLog("Cannot parse file.");
         return false;
     }
+    const bool zeroInsideFile = wholeFile && zero != buffer + size - 1;
+    // The parse writes over the text, so the line of the zero byte is counted before it.
+    const int zeroLine =
+        zeroInsideFile ? 1 + static_cast<int>(std::count(static_cast<const char*>(buffer), zero, '\n')) : 0;
     try {
         if (m_scratch == nullptr && (m_scratch = new Loader::LoaderScratch) == nullptr)
             throw std::bad_alloc();
         if (m_scratch->document == nullptr && (m_scratch->document = new XmlDocument) == nullptr)
             throw std::bad_alloc();
         XmlDocument& document = *m_scratch->document;
+        NoteLineBreaks(m_scratch->lineBreaks, buffer, zero);
         if (!document.Parse(buffer)) {
             if (document.Status() == XmlStatus::TextOutsideRoot)
-                m_errorLine = 1 + static_cast<int>(std::count(buffer, buffer + document.ErrorOffset(), '\n'));
+                m_errorLine = LineOf(m_scratch->lineBreaks, document.ErrorOffset());
+            SetErrorMessageAndLog("Cannot parse file.");
+            return false;
+        }
+        if (zeroInsideFile) {
+            m_errorLine = zeroLine;
             SetErrorMessageAndLog("Cannot parse file.");
             return false;
         }
@@ -287,10 +318,7 @@ public:
             m_open = connection.Execute("SAVEPOINT _;");
         m_failedToBegin = enabled && !m_open;
     }
-    ~FileTransaction() {
-        if (m_open)
-            m_connection.RollbackTransaction();
-    }
+    ~FileTransaction() { Rollback(); }
     FileTransaction(const FileTransaction&) = delete;
     FileTransaction& operator=(const FileTransaction&) = delete;
 
@@ -305,8 +333,10 @@ public:
         m_open = false;
         return true;
     }
+    // A reference purge that failed has rolled the whole transaction back already; a second
+    // rollback would only log that there is nothing to roll back.
     void Rollback() {
-        if (m_open)
+        if (m_open && m_connection.Handle() != nullptr && sqlite3_get_autocommit(m_connection.Handle()) == 0)
             m_connection.RollbackTransaction();
         m_open = false;
     }

@@ -53,6 +53,22 @@ inline void Append(Memory::String& out, Span text) {
     out.append(text.text, text.length);
 }
 
+// Appends a table, column or index name to a statement so that it reads as exactly that name.
+// A plain name (a letter or underscore, then letters, digits, underscores and points, any byte
+// above 127 counting as a letter) is written as it is, so that the statements of ordinary data
+// stay as they always were; any other name is written between grave accents, which SQLite never
+// reads as a string, with each grave accent inside doubled. A name can then hold quotes,
+// semicolons or comment markers without ending itself or the statement.
+void AppendName(Memory::String& out, Span name);
+
+// Appends text with every quote character inside it doubled, for a name or value that the
+// statement already writes between two of them.
+void AppendEscaped(Memory::String& out, Span text, char quote);
+
+// Whether text holds nothing SQLite would run: blanks, semicolons and comments only. What
+// follows the first statement of a text built from one element must be this.
+bool HoldsNoStatement(const char* text, const char* end);
+
 // The column names of one row, refusing duplicates (exact, case-sensitive). Rows hold a few
 // columns, so a linear scan is the fastest check; a very wide row is indexed by a hash set once
 // it passes kLinearLimit names, so that even a hostile row of a million columns is read in
@@ -85,6 +101,7 @@ struct LoaderScratch : Memory::Allocated {
     ColumnNameSet names;              // column names of the row being read
     Memory::Vector<Span> values;      // its values, in column order
     Memory::Vector<Span> whereNames;  // the condition columns of an update
+    Memory::Vector<std::uint32_t> lineBreaks;  // offsets of the line breaks of the text being loaded
 };
 
 }  // namespace Loader

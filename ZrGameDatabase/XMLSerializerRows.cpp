@@ -3,8 +3,11 @@
 // A row's columns are its attributes, then its child elements. Each distinct column list gets one
 // parameterised statement, prepared once and kept in the load's ResultsCache under the statement
 // head ("insert into Units('Type', 'Cost')"), so the bulk of a data file is bind, step and reset.
+#include <sqlite3.h>
+
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "TextFormat.h"
 #include "XMLSerializerInternal.h"
@@ -29,10 +32,11 @@ const char* Prefix(int mode) {
     return kPrefixes[mode];
 }
 
-// Appends one column to the statement head's column list.
+// Appends one column to the statement head's column list: SQLite takes a quoted text there as
+// the column's name, and a quote inside it is doubled so that the name is the one written.
 void AppendColumn(Memory::String& columns, Span name) {
     columns += '\'';
-    Loader::Append(columns, name);
+    Loader::AppendEscaped(columns, name, '\'');
     columns += '\'';
 }
 
@@ -46,6 +50,25 @@ bool ResetRow(Results& row, bool lenient) {
     return lenient ? row.TryReset() : row.Reset();
 }
 
+// A row statement that failed half-way (a lock it could not get, say) is still running: kept so
+// in a caller's cache, it would keep the next file from opening its transaction. Resetting it
+// leaves the failure's code and text on the connection for the load's error message.
+void AbandonRow(Results& row) {
+    row.TryReset();
+}
+
+// Prepares a row statement into the cache. A statement SQLite refused leaves its reason on the
+// connection; a null without one means the cache had no memory of its own for the entry, which
+// fails the load as out of memory (LoadBuffer reports it) instead of failing it without a reason.
+Results* PrepareRowStatement(ResultsCache& cache, const Connection& connection, const char* name,
+                             std::size_t nameLength, const Memory::String& statement) {
+    Results* row = cache.Prepare(name, nameLength, statement.c_str(), static_cast<int>(statement.size()));
+    const int code = connection.ErrorCode();
+    if (row == nullptr && (code == SQLITE_OK || code == SQLITE_ROW || code == SQLITE_DONE))
+        throw std::bad_alloc();
+    return row;
+}
+
 }  // namespace
 
 bool XMLSerializer::InsertRow(const XmlNode& element, ResultsCache& cache, const char* table,
@@ -55,7 +78,7 @@ bool XMLSerializer::InsertRow(const XmlNode& element, ResultsCache& cache, const
     scratch.names.Clear();
     scratch.values.clear();
     key = Prefix(static_cast<int>(mode));
-    key.append(table, tableLength);
+    Loader::AppendName(key, Span{table, tableLength});
     key += '(';
 
     // Attributes first, then child elements, each in document order; the values are bound as
@@ -98,6 +121,8 @@ bool XMLSerializer::InsertRow(const XmlNode& element, ResultsCache& cache, const
 
     if (scratch.values.empty())
         return InsertEmptyRow(cache, table, tableLength, mode);
+    if (!FitsColumnLimit(scratch.values.size()))
+        return false;
 
     Results* row = cache.Get(key.data(), key.size());
     if (row == nullptr) {
@@ -107,7 +132,7 @@ bool XMLSerializer::InsertRow(const XmlNode& element, ResultsCache& cache, const
         for (std::size_t index = 1; index < scratch.values.size(); ++index)
             statement += "?, ";
         statement += "?);";
-        row = cache.Prepare(key.data(), key.size(), statement.c_str(), static_cast<int>(statement.size()));
+        row = PrepareRowStatement(cache, *m_connection, key.data(), key.size(), statement);
         if (row == nullptr)
             return false;
     }
@@ -118,6 +143,7 @@ bool XMLSerializer::InsertRow(const XmlNode& element, ResultsCache& cache, const
     const bool lenient = mode == InsertMode::Abort;
     if (!ExecuteRow(*row, lenient)) {
         LogInsertFailure();
+        AbandonRow(*row);
         return false;
     }
     return ResetRow(*row, lenient);
@@ -129,11 +155,11 @@ bool XMLSerializer::InsertEmptyRow(ResultsCache& cache, const char* table, std::
                                    InsertMode mode) {
     Memory::String& statement = m_scratch->statement;
     statement = Prefix(static_cast<int>(mode));
-    statement.append(table, tableLength);
+    Loader::AppendName(statement, Span{table, tableLength});
     statement += " default values;";
     Results* row = cache.Get(statement.data(), statement.size());
     if (row == nullptr) {
-        row = cache.Prepare(statement.data(), statement.size(), statement.c_str(), static_cast<int>(statement.size()));
+        row = PrepareRowStatement(cache, *m_connection, statement.data(), statement.size(), statement);
         if (row == nullptr)
             return false;
     }
@@ -141,9 +167,24 @@ bool XMLSerializer::InsertEmptyRow(ResultsCache& cache, const char* table, std::
     if (!ExecuteRow(*row, lenient)) {
         m_scratch->key = statement;
         LogInsertFailure();
+        AbandonRow(*row);
         return false;
     }
     return ResetRow(*row, lenient);
+}
+
+// No table has more columns than the connection's limit, so a wider row cannot be inserted. It is
+// refused before SQLite reads its statement: SQLite grows a statement's column list one name at a
+// time, and a hostile row of a million columns would hold the load for minutes.
+bool XMLSerializer::FitsColumnLimit(std::size_t columns) {
+    sqlite3* handle = m_connection->Handle();
+    const int limit = handle != nullptr ? sqlite3_limit(handle, SQLITE_LIMIT_COLUMN, -1) : 0;
+    if (handle == nullptr || columns <= static_cast<std::size_t>(limit))
+        return true;
+    char message[256];
+    FormatText(message, sizeof message, "The row has %zu columns, more than the %d a table can have.", columns, limit);
+    SetErrorMessageAndLog(message);
+    return false;
 }
 
 // Adds one column of a row, refusing a name the row has already used.

@@ -1,7 +1,10 @@
 // XMLSerializerTables.cpp: table definitions ("Table"), added columns ("AlterTable") and indexes
 // ("Index"). Each element becomes one statement (one per added column) built as text and run at
 // once; nothing runs before the whole element has been read, so a bad column leaves no table.
+#include <sqlite3.h>
+
 #include <cstdio>
+#include <cstring>
 
 #include "TextFormat.h"
 #include "XMLSerializerInternal.h"
@@ -11,6 +14,7 @@
 
 namespace Database {
 
+using Loader::AppendName;
 using Loader::NameOf;
 using Loader::ReadFlagAttribute;
 using Loader::ReadTextAttribute;
@@ -58,6 +62,10 @@ void AppendDefault(Memory::String& out, const Memory::String& type, const Memory
     }
 }
 
+Span NameSpan(const Memory::String& name) {
+    return Span{name.data(), static_cast<std::uint32_t>(name.size())};
+}
+
 // One column of a "Table" or an "AlterTable": its definition, and its reference, if any.
 struct ColumnDefinition {
     Memory::String name;
@@ -86,7 +94,7 @@ bool AppendColumnDefinition(Memory::String& out, const XmlNode& column, ColumnDe
     ReadTextAttribute(column, "reference", definition.reference);
 
     out += '\'';
-    out += definition.name;
+    Loader::AppendEscaped(out, NameSpan(definition.name), '\'');
     out += "' ";
     out += type;
     out += ' ';
@@ -114,6 +122,36 @@ void XMLSerializer::StoreUnexpectedChild(const char* format, const XmlNode& chil
     SetErrorMessage(message);
 }
 
+// Types, references and sort orders are pieces of SQL by design and are spliced in as written, and
+// SQLite runs a text only up to a zero byte or to the end of its first statement: a zero byte or
+// a semicolon in them would have the definition run cut short, the rest of it silently dropped.
+// Refused: a text that is not exactly one statement (the reason stored and logged). Failed: a
+// text SQLite cannot compile (its error logged, as running it would have logged it).
+XMLSerializer::DefinitionCheck XMLSerializer::CheckDefinition(const char* statement, std::size_t length,
+                                                              const char* element) {
+    const char* refusal = nullptr;
+    sqlite3* handle = m_connection->Handle();
+    if (std::memchr(statement, '\0', length) != nullptr) {
+        refusal = "holds a zero byte";
+    } else if (handle != nullptr) {
+        sqlite3_stmt* prepared = nullptr;
+        const char* tail = nullptr;
+        if (sqlite3_prepare_v2(handle, statement, static_cast<int>(length), &prepared, &tail) != SQLITE_OK) {
+            m_connection->LogError(m_connection->ErrorMessage());
+            return DefinitionCheck::Failed;
+        }
+        sqlite3_finalize(prepared);
+        if (prepared != nullptr && !Loader::HoldsNoStatement(tail, statement + length))
+            refusal = "makes more than one statement";
+    }
+    if (refusal == nullptr)
+        return DefinitionCheck::Run;
+    char message[256];
+    FormatText(message, sizeof message, "The statement built from %s %s; nothing was run.", element, refusal);
+    SetErrorMessageAndLog(message);
+    return DefinitionCheck::Refused;
+}
+
 // The context line of a table definition the database refused.
 void XMLSerializer::LogBuildContext(const char* table) {
     char context[256];
@@ -133,7 +171,7 @@ bool XMLSerializer::BuildTable(const XmlNode& element) {
         return false;
     }
     Memory::String statement = "create table ";
-    statement += table;
+    AppendName(statement, NameSpan(table));
     statement += " (";
     Memory::String foreignKeys;
     ColumnDefinition definition;
@@ -149,7 +187,7 @@ bool XMLSerializer::BuildTable(const XmlNode& element) {
         }
         if (!definition.reference.empty()) {
             foreignKeys += ", foreign key (";
-            foreignKeys += definition.name;
+            AppendName(foreignKeys, NameSpan(definition.name));
             foreignKeys += ") references ";
             foreignKeys += definition.reference;
         }
@@ -163,7 +201,8 @@ bool XMLSerializer::BuildTable(const XmlNode& element) {
     statement += foreignKeys;
     statement += ");";
     NoteFailedElement(element);
-    if (!m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
+    if (CheckDefinition(statement.data(), statement.size(), "<Table>") != DefinitionCheck::Run
+        || !m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
         LogBuildContext(table.c_str());
         return false;
     }
@@ -190,7 +229,7 @@ bool XMLSerializer::AlterTable(const XmlNode& element) {
             return false;
         }
         statement = "alter table ";
-        statement += table;
+        AppendName(statement, NameSpan(table));
         statement += " add ";
         if (!AppendColumnDefinition(statement, column, definition)) {
             SetErrorMessage("'AddColumn' element inside of 'AlterTable' requires 'name' attribute.");
@@ -203,7 +242,8 @@ bool XMLSerializer::AlterTable(const XmlNode& element) {
             statement += definition.reference;
         }
         statement += ";";
-        if (!m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
+        if (CheckDefinition(statement.data(), statement.size(), "<AddColumn>") != DefinitionCheck::Run
+            || !m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
             LogBuildContext(table.c_str());
             return false;
         }
@@ -231,9 +271,9 @@ bool XMLSerializer::CreateIndex(const XmlNode& element) {
         return false;
     }
     Memory::String statement = "CREATE INDEX IF NOT EXISTS '";
-    statement += name;
+    Loader::AppendEscaped(statement, NameSpan(name), '\'');
     statement += "' on ";
-    statement += table;
+    AppendName(statement, NameSpan(table));
     statement += " (";
     Memory::String columnName;
     Memory::String sort;
@@ -257,7 +297,11 @@ bool XMLSerializer::CreateIndex(const XmlNode& element) {
     }
     statement += "); ";
     NoteFailedElement(element);
-    if (!m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
+    const DefinitionCheck check = CheckDefinition(statement.data(), statement.size(), "<Index>");
+    if (check == DefinitionCheck::Refused)
+        return false;
+    if (check == DefinitionCheck::Failed
+        || !m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
         SetErrorMessage("A database error occurred while creating an index.");
         return false;
     }

@@ -76,6 +76,10 @@ void WarnWhenNothingChanged(const Connection& connection, const char* what, cons
     connection.LogWarning(warning);
 }
 
+Span NameSpan(const char* name) {
+    return Span{name, static_cast<std::uint32_t>(std::strlen(name))};
+}
+
 bool IsRowIdName(Span name) {
     static const char* const kAliases[] = {"rowid", "oid", "_rowid_"};
     for (const char* alias : kAliases) {
@@ -93,7 +97,7 @@ bool XMLSerializer::DeleteRows(const XmlNode& element, const char* table, std::u
     scratch.values.clear();
     Memory::String& statement = scratch.statement;
     statement = "DELETE FROM ";
-    statement.append(table, tableLength);
+    Loader::AppendName(statement, Span{table, tableLength});
     const bool unique = ForEachColumn(element, [&](Span name, Span value) {
         if (!scratch.names.Insert(name)) {
             char message[512];
@@ -103,7 +107,7 @@ bool XMLSerializer::DeleteRows(const XmlNode& element, const char* table, std::u
             return false;
         }
         statement += scratch.values.empty() ? " WHERE " : " AND ";
-        Loader::Append(statement, name);
+        Loader::AppendName(statement, name);
         statement += " = ?";
         scratch.values.push_back(NormalizeValue(value));
         return true;
@@ -133,7 +137,7 @@ bool XMLSerializer::UpdateRows(const XmlNode& element, const char* table, std::u
     scratch.whereNames.clear();
     Memory::String& statement = scratch.statement;
     statement = "UPDATE ";
-    statement.append(table, tableLength);
+    Loader::AppendName(statement, Span{table, tableLength});
     statement += " SET ";
 
     XmlNode set;
@@ -145,7 +149,7 @@ bool XMLSerializer::UpdateRows(const XmlNode& element, const char* table, std::u
         if (!scratch.values.empty())
             statement += ", ";
         statement += '"';
-        Loader::Append(statement, name);
+        Loader::AppendEscaped(statement, name, '"');
         statement += "\" = ?";
         scratch.values.push_back(NormalizeValue(value));
         return true;
@@ -175,7 +179,7 @@ bool XMLSerializer::UpdateRows(const XmlNode& element, const char* table, std::u
             if (!scratch.whereNames.empty())
                 statement += " AND ";
             statement += '"';
-            Loader::Append(statement, name);
+            Loader::AppendEscaped(statement, name, '"');
             statement += "\" = ?";
             scratch.whereNames.push_back(name);
             scratch.values.push_back(NormalizeValue(value));
@@ -250,11 +254,12 @@ bool XMLSerializer::DeleteMissingReferences(const XmlNode& element) {
     }
     m_connection->BeginTransaction();
     while (tables.Step()) {
+        // The table's name is bound, not spliced: a table of any name, however long and whatever
+        // it holds, is looked at.
         const char* referencing = tables.GetText(0);
-        char pragma[512];
-        FormatText(pragma, sizeof pragma, "pragma foreign_key_list(%s);", referencing);
         Results keys;
-        if (!m_connection->Execute(keys, pragma)) {
+        if (!m_connection->Execute(keys, "select * from pragma_foreign_key_list(?1)")
+            || !keys.Bind(1, referencing, false)) {
             AbandonPurge();
             return false;
         }
@@ -266,10 +271,17 @@ bool XMLSerializer::DeleteMissingReferences(const XmlNode& element) {
             if (referencedTable == nullptr || referencedColumn == nullptr || referencingColumn == nullptr
                 || strcasecmp(referencedTable, table.c_str()) != 0 || strcasecmp(referencedColumn, column.c_str()) != 0)
                 continue;
-            char purge[512];
-            FormatText(purge, sizeof purge, "DELETE FROM %s WHERE %s NOT IN (SELECT %s FROM %s)", referencing,
-                          referencingColumn, referencedColumn, table.c_str());
-            if (!m_connection->Execute(purge)) {
+            Memory::String& purge = m_scratch->statement;
+            purge = "DELETE FROM ";
+            Loader::AppendName(purge, NameSpan(referencing));
+            purge += " WHERE ";
+            Loader::AppendName(purge, NameSpan(referencingColumn));
+            purge += " NOT IN (SELECT ";
+            Loader::AppendName(purge, NameSpan(referencedColumn));
+            purge += " FROM ";
+            Loader::AppendName(purge, NameSpan(table.c_str()));
+            purge += ")";
+            if (!m_connection->Execute(purge.c_str(), static_cast<int>(purge.size()))) {
                 AbandonPurge();
                 return false;
             }

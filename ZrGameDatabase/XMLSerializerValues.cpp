@@ -109,6 +109,64 @@ bool BindValue(Results& results, int index, Span value) {
     return results.Bind(index, value.text, static_cast<int>(value.length), false);
 }
 
+namespace {
+
+bool IsNameStart(unsigned char byte) {
+    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || byte == '_' || byte >= 0x80;
+}
+
+bool IsPlainName(Span name) {
+    if (name.length == 0 || !IsNameStart(static_cast<unsigned char>(name.text[0])))
+        return false;
+    for (std::uint32_t index = 1; index < name.length; ++index) {
+        const unsigned char byte = static_cast<unsigned char>(name.text[index]);
+        if (!IsNameStart(byte) && !(byte >= '0' && byte <= '9') && byte != '.')
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void AppendName(Memory::String& out, Span name) {
+    if (IsPlainName(name)) {
+        Append(out, name);
+        return;
+    }
+    out += '`';
+    AppendEscaped(out, name, '`');
+    out += '`';
+}
+
+void AppendEscaped(Memory::String& out, Span text, char quote) {
+    for (std::uint32_t index = 0; index < text.length; ++index) {
+        out += text.text[index];
+        if (text.text[index] == quote)
+            out += quote;
+    }
+}
+
+bool HoldsNoStatement(const char* text, const char* end) {
+    while (text < end) {
+        const char byte = *text;
+        if (byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r' || byte == '\f' || byte == '\v'
+            || byte == ';') {
+            ++text;
+        } else if (byte == '-' && end - text >= 2 && text[1] == '-') {
+            while (text < end && *text != '\n')
+                ++text;
+        } else if (byte == '/' && end - text >= 2 && text[1] == '*') {
+            text += 2;
+            while (text < end && !(*text == '*' && end - text >= 2 && text[1] == '/'))
+                ++text;
+            text = text < end ? text + 2 : end;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 void ColumnNameSet::Clear() {
     m_names.clear();
     m_index.clear();

@@ -9,6 +9,7 @@
 // the column PackageID with the current package tag.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "ZrGameDatabase/Platform.h"
@@ -73,7 +74,7 @@ private:
 
     // Driver.
     bool LoadFileFromDisk(const char* utf8Path, const WideChar* widePath, ResultsCache& cache);
-    bool LoadBuffer(char* buffer, unsigned int size, ResultsCache& cache);
+    bool LoadBuffer(char* buffer, unsigned int size, ResultsCache& cache, bool wholeFile = false);
     bool LoadElements(XmlDocument& document, ResultsCache& cache);
     bool DispatchTopLevel(const XmlNode& element, ResultsCache& cache);
     bool UpdateTable(const XmlNode& element, ResultsCache& cache);
@@ -93,11 +94,14 @@ private:
     bool CreateIndex(const XmlNode& element);
     void StoreUnexpectedChild(const char* format, const XmlNode& child);
     void LogBuildContext(const char* table);
+    enum class DefinitionCheck { Run, Refused, Failed };
+    DefinitionCheck CheckDefinition(const char* statement, std::size_t length, const char* element);
 
     // Row operations.
     bool InsertRow(const XmlNode& element, ResultsCache& cache, const char* table, std::uint32_t tableLength,
                    InsertMode mode);
     bool InsertEmptyRow(ResultsCache& cache, const char* table, std::uint32_t tableLength, InsertMode mode);
+    bool FitsColumnLimit(std::size_t columns);
     bool AddRowColumn(const char* name, std::uint32_t nameLength, const char* value, std::uint32_t valueLength);
     void LogInsertFailure();
     bool DeleteRows(const XmlNode& element, const char* table, std::uint32_t tableLength);
