@@ -32,6 +32,8 @@ constexpr char kTableLookupSql[] =
     "and (tbl_name = ?) LIMIT 1;";
 constexpr char kQueryErrorText[] =
     "Failed to iterate table due to query error.  Check Database.log for more details.";
+constexpr char kRowLookupErrorText[] =
+    "Failed to look up row due to query error.  Check Database.log for more details.";
 constexpr char kTableNameTooLongText[] = "Table name too long: its statement does not fit in 256 bytes.";
 constexpr char kIterationTooLongText[] =
     "Table name or filter too long: the iteration statement does not fit in 512 bytes.";
@@ -111,9 +113,14 @@ bool BindText(Results& statement, const char* text, std::size_t length) noexcept
 }
 
 // Whether an ordinary table called name exists; the lookup statement is rewound either way.
-bool TableExists(Results& lookup, const char* name, std::size_t length) noexcept {
-    const bool found = BindText(lookup, name, length) && Detail::StepOnto(lookup);
-    lookup.Reset();
+// failed tells a lookup that could not run (no memory to bind the name, a failed step) from a
+// table that is not there.
+bool TableExists(Results& lookup, const char* name, std::size_t length, bool& failed) noexcept {
+    const bool bound = BindText(lookup, name, length);
+    const bool found = bound && Detail::StepOnto(lookup);
+    // A failed step ends the lookup just as a missing table does; the rewind tells them apart.
+    const bool rewound = lookup.Reset();
+    failed = !bound || (!found && !rewound);
     return found;
 }
 
@@ -138,13 +145,13 @@ bool RowCacheId(Results& statement, int idColumn, double& id) noexcept {
 }
 
 // Binds a filter number: integral values within 64 bits as integers, so that 2 matches a stored
-// integer 2; every other value as a double, so that 2.5 matches 2.5 and never a stored 2.
-void BindFilterNumber(Results& statement, int parameter, double value) {
+// integer 2; every other value as a double, so that 2.5 matches 2.5 and never a stored 2. False
+// when SQLite refuses the value.
+bool BindFilterNumber(Results& statement, int parameter, double value) {
     long long integer = 0;
     if (Detail::TruncateToInteger(value, integer) && static_cast<double>(integer) == value)
-        statement.Bind(parameter, integer);
-    else
-        statement.Bind(parameter, value);
+        return statement.Bind(parameter, integer);
+    return statement.Bind(parameter, value);
 }
 
 // }====
@@ -206,6 +213,10 @@ void PushCachedOrNewRow(lua_State* state, Results& statement, int cache, int idC
 // stored, so a table created later is found.
 int lIndexDatabase(lua_State* state) {
     SetTop(state, 2);
+    // A script can take this function from the metatable and call it on anything; the table
+    // object found is stored raw in argument 1, which must be a table for that.
+    if (TypeOf(state, 1) != TypeTable)
+        ArgError(state, 1, "Database must be of type 'table'.");
     auto* connection = static_cast<Connection*>(ToUserdata(state, UpvalueIndex(1)));
     Results* lookup = Detail::QueryResults(state, UpvalueIndex(2));
     if (lookup == nullptr || connection == nullptr) {
@@ -220,7 +231,12 @@ int lIndexDatabase(lua_State* state) {
         PushValue(state, 2);
         name = ToLString(state, 3, &length);
     }
-    if (!TableExists(*lookup, name, length)) {
+    bool failed = false;
+    if (!TableExists(*lookup, name, length, failed)) {
+        if (failed) {
+            PushString(state, kQueryErrorText);
+            Error(state);
+        }
         PushNil(state);
         return 1;
     }
@@ -285,10 +301,16 @@ int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache) {
     if (bound && Detail::StepOnto(*statement)) {
         Lua::PushDatabaseRow(state, statement);
         CacheRow(state, *statement, cache, statement->ColumnPosition("ID"), statement->ColumnPosition("Type"));
-    } else {
-        PushNil(state);
+        statement->Reset();
+        return 1;
     }
-    statement->Reset();
+    // No row is nil; a lookup that could not run is an error, not a missing row: a Type that could
+    // not be bound (a number that names no row binds nothing, rightly), or a failed step, which
+    // the rewind repeats.
+    const bool rewound = statement->Reset();
+    if (!rewound || (!bound && TypeOf(state, 2) == TypeString))
+        ErrorWithPosition(state, kRowLookupErrorText);
+    PushNil(state);
     return 1;
 }
 
@@ -406,33 +428,38 @@ void AppendFilterCondition(lua_State* state, int filter, StatementText& text) {
 
 // Binds the values of the filter table at index, traversed in the same order as for its
 // condition: the n-th pair taking part binds parameter n. Booleans bind as 1 and 0, the values
-// boolean columns hold.
-void BindFilterValues(lua_State* state, int filter, Results& statement) {
+// boolean columns hold. False when a value could not be bound (no memory to copy a text): the
+// filter would otherwise compare with NULL and quietly select nothing.
+bool BindFilterValues(lua_State* state, int filter, Results& statement) {
     int parameter = 0;
+    bool bound = true;
     PushNil(state);
     while (Next(state, filter)) {
         if (TakesPart(state)) {
             ++parameter;
             switch (TypeOf(state, -1)) {
             case TypeBoolean:
-                statement.Bind(parameter, ToBoolean(state, -1) ? 1 : 0);
+                bound = statement.Bind(parameter, ToBoolean(state, -1) ? 1 : 0) && bound;
                 break;
             case TypeNumber:
-                BindFilterNumber(statement, parameter, ToNumber(state, -1));
+                bound = BindFilterNumber(statement, parameter, ToNumber(state, -1)) && bound;
                 break;
             default:
-                statement.Bind(parameter, ToLString(state, -1, nullptr), true);  // up to its first zero byte
+                // Up to its first zero byte.
+                bound = statement.Bind(parameter, ToLString(state, -1, nullptr), true) && bound;
                 break;
             }
         }
         SetTop(state, -2);
     }
+    return bound;
 }
 
 // Fills the result list at index list with the row objects of every row the statement yields,
 // taken from the row cache at index cache where they are there and entered in it where not. The
-// statement is rewound at the end.
-void FillResultList(lua_State* state, Results& statement, int cache, int list) {
+// statement is rewound at the end. False when a step failed (a condition that raises an SQL error
+// on some row, say): the list then holds only the rows before the failure.
+bool FillResultList(lua_State* state, Results& statement, int cache, int list) {
     const int height = GetTop(state);
     const int idColumn = statement.ColumnPosition("ID");
     const int typeColumn = statement.ColumnPosition("Type");
@@ -442,7 +469,8 @@ void FillResultList(lua_State* state, Results& statement, int cache, int list) {
         RawSetI(state, list, position++);
         SetTop(state, height);
     }
-    statement.Reset();
+    // A failed step ends the loop just as the last row does; the rewind tells them apart.
+    return statement.Reset();
 }
 
 // The iterator a call of a table object returns: upvalue 1 the result list, upvalue 2 the
@@ -494,13 +522,20 @@ int lCallDatabaseTable(lua_State* state) {
         PushString(state, kQueryErrorText);
         Error(state);
     }
-    if (filterType == TypeTable)
-        BindFilterValues(state, 2, *statement);
+    if (filterType == TypeTable && !BindFilterValues(state, 2, *statement)) {
+        Detail::DiscardQueryResults(state, 5);
+        PushString(state, kQueryErrorText);
+        Error(state);
+    }
     GetField(state, metatable, "__rowdata");  // 6
     CreateTable(state, 0, 0);                  // 7: the result list
-    FillResultList(state, *statement, 6, 7);
+    const bool complete = FillResultList(state, *statement, 6, 7);
     // Finalized now rather than at the next collection: the statement's work is done.
     Detail::DiscardQueryResults(state, 5);
+    if (!complete) {
+        PushString(state, kQueryErrorText);
+        Error(state);
+    }
 
     CreateTable(state, 1, 0);  // 8: the position table
     PushNumber(state, 1);

@@ -34,6 +34,10 @@ int lNewIndexDatabaseRow(lua_State* state) {
 // that a misspelt column shows up in the script's output rather than as a silent nil.
 int lInvalidColumnCheck(lua_State* state) {
     SetTop(state, 2);
+    // A script can take this function from the row's metatable and call it on anything; the raw
+    // reads below need a table.
+    if (TypeOf(state, 1) != TypeTable)
+        ArgError(state, 1, "Row must be of type 'table'.");
     // A copy of the key (index 3), turned into its text when it is a number: column names are
     // strings, and a result column may well be called "1".
     PushValue(state, 2);
