@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,11 @@ TEST_F(Zrdb, RunGivesTheScriptTheDatabaseAndItsArguments) {
                                       "report.lua"});
     EXPECT_EQ(loaded.exitStatus, 1);  // no UNIT_KNIGHT before the mod: indexing nil fails
     EXPECT_TRUE(Contains(loaded.err, "2 files loaded, 0 failed;")) << loaded.err;
+
+    const ProcessResult misspelt = Run({"run", "--db", "rulse.db", "report.lua"});
+    EXPECT_EQ(misspelt.exitStatus, 1);
+    EXPECT_TRUE(Contains(misspelt.err, "zrdb: rulse.db: no such file")) << misspelt.err;
+    EXPECT_FALSE(std::filesystem::exists(folder.Path() + "/rulse.db"));
 }
 
 TEST_F(Zrdb, AScriptErrorPrintsItsTraceback) {
@@ -136,8 +142,12 @@ TEST_F(Zrdb, QueryAndTablesPrintAlignedTables) {
                          "(2 rows)\n");
     const ProcessResult tables = Run({"tables", "rules.db"});
     EXPECT_EQ(tables.exitStatus, 0);
-    EXPECT_TRUE(Contains(tables.out, "table            rows\n---------------  ----\n")) << tables.out;
-    EXPECT_TRUE(Contains(tables.out, "\nUnits               4\n")) << tables.out;
+    EXPECT_EQ(tables.out, "table         rows\n"
+                          "------------  ----\n"
+                          "Eras             3\n"
+                          "UnitClasses      3\n"
+                          "UnitUpgrades     1\n"
+                          "Units            4\n");
     const ProcessResult bad = Run({"query", "rules.db", "select x from nowhere"});
     EXPECT_EQ(bad.exitStatus, 1);
     EXPECT_TRUE(Contains(bad.err, "no such table: nowhere"));

@@ -32,9 +32,9 @@ int RunCheck(const Options& options) {
     std::printf("foreign keys: %s\n", referencesValid ? "ok" : "FAILED (invalid references listed on stderr)");
     std::printf("%s\n", connection.CalculateMemoryStats());
     // The report's overflow figures look like faults to a first reader; they are not.
-    std::printf("Static Buffer Overflows counts requests that the fixed page-cache and scratch buffers\n"
-                "could not serve (too large for a slot, or no slot free); the private heap served them\n"
-                "instead, so figures above zero are no error.\n");
+    std::printf("Static Buffer Overflows: bytes that the fixed page-cache and scratch buffers could not\n"
+                "hold (now, and the highest so far); the private heap served them instead, so figures\n"
+                "above zero are no error.\n");
     return referencesValid ? 0 : 1;
 }
 

@@ -140,17 +140,21 @@ int RunLoad(const Options& options) {
     bool succeeded = summary.failed == 0;
     if (options.validate && !Validate(connection))
         succeeded = false;
+    bool saved = false;
     if (!options.output.empty()) {
         Database::BinaryIO snapshot(options.output.c_str());
-        if (!snapshot.Save(connection)) {
+        saved = snapshot.Save(connection);
+        if (!saved) {
             std::fprintf(stderr, "zrdb: cannot save the snapshot %s\n", options.output.c_str());
             succeeded = false;
         }
     }
     if (!options.quiet) {
         std::printf("%s\n", DescribeLoad(connection, summary).c_str());
-        if (!options.output.empty() && succeeded)
-            std::printf("snapshot saved to %s\n", options.output.c_str());
+        // What did load is saved all the same; the line says so when some work failed.
+        if (saved)
+            std::printf("snapshot saved to %s%s\n", options.output.c_str(),
+                        succeeded ? "" : " (some work failed: see above)");
     }
     return succeeded ? 0 : 1;
 }

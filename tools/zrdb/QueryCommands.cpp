@@ -67,7 +67,9 @@ int RunTables(const Options& options) {
     if (!OpenExisting(connection, options, options.operands[0]))
         return 1;
     Database::Results names;
-    if (!connection.Execute(names, "select name from sqlite_master where type = 'table' order by name"))
+    // SQLite's own tables (sqlite_sequence) are left out, as in the load summary's count.
+    if (!connection.Execute(names, "select name from sqlite_master where type = 'table'"
+                                   " and name not like 'sqlite!_%' escape '!' order by name"))
         return 1;
     TextTable table({"table", "rows"});
     table.AlignRight(1);

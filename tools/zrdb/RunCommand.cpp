@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "Commands.h"
 #include "ZrGameDatabase/Connection.h"
@@ -90,6 +92,12 @@ int SetUpAndRun(lua_State* state) {
 }  // namespace
 
 int RunScript(const Options& options) {
+    // Opening a misspelt --db would create an empty database and give the script no tables.
+    std::error_code error;
+    if (!options.database.empty() && !std::filesystem::is_regular_file(options.database, error)) {
+        std::fprintf(stderr, "zrdb: %s: no such file\n", options.database.c_str());
+        return 1;
+    }
     Database::Connection connection;
     if (!OpenDatabase(connection, options, options.database, false))
         return 1;
