@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "ZrGameDatabase/Connection.h"
-#include "ZrGameDatabase/IDatabaseLogger.h"
 #include "ZrGameDatabase/ResultsCache.h"
 #include "ZrGameDatabase/XMLSerializer.h"
 
@@ -45,15 +45,8 @@ constexpr char kSchema[] =
     "  ('UNIT_GALLEY', NULL, 'ERA_CLASSICAL', NULL, NULL, 1);"
     "insert into UnitUpgrades values ('UNIT_WARRIOR', 'UNIT_ARCHER');";
 
-void Check(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
-
-class SilentLogger : public Database::IDatabaseLogger {
-public:
-    void Log(const char*, int) override {}
-};
+using FuzzSupport::Check;
+using FuzzSupport::SilentLogger;
 
 // {==== Dump
 

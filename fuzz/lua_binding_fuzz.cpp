@@ -27,9 +27,9 @@
 #include <limits>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
-#include "ZrGameDatabase/IDatabaseLogger.h"
 #include "ZrGameDatabase/ScriptingLua.h"
 
 namespace {
@@ -38,15 +38,8 @@ using Database::Connection;
 using Database::Results;
 using Database::Scripting::Lua;
 
-void Check(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
-
-class SilentLogger : public Database::IDatabaseLogger {
-public:
-    void Log(const char*, int) override {}
-};
+using FuzzSupport::Check;
+using FuzzSupport::SilentLogger;
 
 // Units: ID is the ROWID, Type unique but NULL once, every kind of value, an ID beyond 32 bits.
 // Plain: neither ID nor Type. Dup: ID and Type repeat and are NULL. "Odd Name" needs quoting.
