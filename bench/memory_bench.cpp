@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "Memory.h"
+#include "base/Memory.h"
 #include "platform/PrivateHeap.h"
 
 namespace {

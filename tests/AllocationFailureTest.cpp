@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "AllocationFailures.h"
-#include "Memory.h"
+#include "base/AllocationFailures.h"
+#include "base/Memory.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/ResultsCache.h"
 #include "ZrGameDatabase/ScriptingLua.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Memory.h"
+#include "base/Memory.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "support/ConnectionFixture.h"

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Memory.h"
+#include "base/Memory.h"
 
 namespace {
 

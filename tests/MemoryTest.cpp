@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "Memory.h"
+#include "base/Memory.h"
 #include "ZrGameDatabase/Connection.h"
 
 namespace Database::Testing {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Memory.h"
+#include "base/Memory.h"
 #include "ZrGameDatabase/ScriptingLua.h"
 #include "support/LuaFixture.h"
 

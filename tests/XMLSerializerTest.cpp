@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "XMLSerializerInternal.h"
+#include "loader/XMLSerializerInternal.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "ZrGameDatabase/ResultsCache.h"
 #include "support/LoaderFixture.h"

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Memory.h"
+#include "base/Memory.h"
 #include "xml/XmlNode.h"
 
 namespace Database {

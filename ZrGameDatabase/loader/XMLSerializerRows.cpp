@@ -9,8 +9,8 @@
 #include <cstring>
 #include <new>
 
-#include "TextFormat.h"
-#include "XMLSerializerInternal.h"
+#include "base/TextFormat.h"
+#include "loader/XMLSerializerInternal.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "ZrGameDatabase/ResultsCache.h"

@@ -10,7 +10,7 @@
 #include <new>
 #include <string_view>
 
-#include "ColumnPositions.h"
+#include "core/ColumnPositions.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 
 namespace Database {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "Memory.h"
+#include "base/Memory.h"
 
 struct sqlite3_stmt;
 

@@ -22,7 +22,7 @@
 #include <new>
 #include <string_view>
 
-#include "ConnectionState.h"
+#include "core/ConnectionState.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 

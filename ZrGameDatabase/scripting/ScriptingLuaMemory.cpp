@@ -6,7 +6,7 @@
 // walk. The two user-byte counters are kept current by SQLite's memory methods themselves.
 #include <cstdint>
 
-#include "Memory.h"
+#include "base/Memory.h"
 #include "ZrGameDatabase/ScriptingLua.h"
 #include "platform/PrivateHeap.h"
 #include "scripting/LuaRuntime.h"

@@ -5,11 +5,11 @@
 // by name once, on the first allocation. Creating the allocator may fail while the host is still
 // starting up, so creation is retried on every allocation until it succeeds. Without a host
 // allocator, blocks come from 16-byte-aligned system memory.
-#include "Memory.h"
+#include "base/Memory.h"
 
 #include <cstdlib>
 
-#include "AllocationFailures.h"
+#include "base/AllocationFailures.h"
 #include "platform/HostSymbols.h"
 
 namespace Database::Memory {

@@ -1,5 +1,5 @@
 // TextFormat.cpp: bounded formatting that cuts at a character boundary.
-#include "TextFormat.h"
+#include "base/TextFormat.h"
 
 #include <cstdarg>
 #include <cstdio>

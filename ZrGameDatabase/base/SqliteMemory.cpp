@@ -11,8 +11,8 @@
 
 #include <climits>
 
-#include "AllocationFailures.h"
-#include "Memory.h"
+#include "base/AllocationFailures.h"
+#include "base/Memory.h"
 #include "platform/PrivateHeap.h"
 
 namespace Database::Memory {

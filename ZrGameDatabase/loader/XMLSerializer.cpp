@@ -12,8 +12,8 @@
 #include <cstring>
 #include <new>
 
-#include "TextFormat.h"
-#include "XMLSerializerInternal.h"
+#include "base/TextFormat.h"
+#include "loader/XMLSerializerInternal.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/ResultsCache.h"
 #include "platform/File.h"

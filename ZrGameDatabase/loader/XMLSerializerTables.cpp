@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "TextFormat.h"
-#include "XMLSerializerInternal.h"
+#include "base/TextFormat.h"
+#include "loader/XMLSerializerInternal.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/XMLSerializer.h"
 #include "xml/XmlNode.h"

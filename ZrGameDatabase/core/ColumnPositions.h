@@ -2,7 +2,7 @@
 // lookups by name in a row loop cost one hash and no call into SQLite.
 #pragma once
 
-#include "Memory.h"
+#include "base/Memory.h"
 
 namespace Database {
 

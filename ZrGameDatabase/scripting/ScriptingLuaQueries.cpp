@@ -5,7 +5,7 @@
 //  - no local with a destructor is alive at a call that may raise (any allocation in Lua);
 //  - a query object exists, with its finalizer, before the Results it will own, so an error
 //    raised at any point loses nothing: whatever was made is reachable from Lua and collected.
-#include "ScriptingLuaInternal.h"
+#include "scripting/ScriptingLuaInternal.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "ZrGameDatabase/ScriptingLua.h"
 #include "scripting/LuaRuntime.h"

@@ -14,8 +14,8 @@
 #include <new>
 #include <string_view>
 
-#include "ConnectionState.h"
-#include "TextFormat.h"
+#include "core/ConnectionState.h"
+#include "base/TextFormat.h"
 #include "ZrGameDatabase/Connection.h"
 
 namespace Database {

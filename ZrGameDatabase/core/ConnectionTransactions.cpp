@@ -2,7 +2,7 @@
 // Execute. Begins of the nestable family may nest because they are savepoints of one name.
 #include <cstdio>
 
-#include "ConnectionState.h"
+#include "core/ConnectionState.h"
 #include "ZrGameDatabase/Connection.h"
 
 namespace Database {

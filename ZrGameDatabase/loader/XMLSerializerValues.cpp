@@ -6,8 +6,8 @@
 #include <limits>
 #include <strings.h>
 
-#include "TextFormat.h"
-#include "XMLSerializerInternal.h"
+#include "base/TextFormat.h"
+#include "loader/XMLSerializerInternal.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "xml/XmlDocument.h"
 #include "xml/XmlNode.h"

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <strings.h>
 
-#include "TextFormat.h"
-#include "XMLSerializerInternal.h"
+#include "base/TextFormat.h"
+#include "loader/XMLSerializerInternal.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "ZrGameDatabase/XMLSerializer.h"

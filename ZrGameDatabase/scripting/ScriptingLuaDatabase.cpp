@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "ScriptingLuaInternal.h"
+#include "scripting/ScriptingLuaInternal.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "ZrGameDatabase/ScriptingLua.h"

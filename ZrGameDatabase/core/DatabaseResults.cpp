@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <utility>
 
-#include "ColumnPositions.h"
-#include "TextFormat.h"
-#include "Memory.h"
+#include "core/ColumnPositions.h"
+#include "base/TextFormat.h"
+#include "base/Memory.h"
 
 namespace Database {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "Memory.h"
+#include "base/Memory.h"
 
 namespace Database {
 

@@ -5,7 +5,7 @@
 #include <new>
 #include <string_view>
 
-#include "Memory.h"
+#include "base/Memory.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 

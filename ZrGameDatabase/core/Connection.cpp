@@ -13,9 +13,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "ConnectionState.h"
-#include "Memory.h"
-#include "TextFormat.h"
+#include "core/ConnectionState.h"
+#include "base/Memory.h"
+#include "base/TextFormat.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "platform/Sleep.h"
 
