@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Memory.h"
+#include "core/Command.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "support/ConnectionFixture.h"
@@ -182,8 +183,8 @@ using ConnectionCommand = ConnectionFixture;
 
 TEST_F(ConnectionCommand, PrepareReportsFailuresWithTheSql) {
     Command command(&connection);
-    EXPECT_FALSE(command.Prepare("select * from missing", -1));
-    EXPECT_FALSE(command.Prepare("   ", -1));
+    EXPECT_EQ(command.Prepare("select * from missing", -1), Status::Refused);
+    EXPECT_EQ(command.Prepare("   ", -1), Status::Refused);
     EXPECT_EQ(log, (std::vector<LogLine>{{"no such table: missing", 2},
                                          {"In Query - select * from missing", 0},
                                          {"In Query -    ", 0}}));
@@ -192,9 +193,9 @@ TEST_F(ConnectionCommand, PrepareReportsFailuresWithTheSql) {
 
 TEST_F(ConnectionCommand, APairHoldingAStatementRefusesAnother) {
     Command command(&connection);
-    ASSERT_TRUE(command.Prepare("select 1", -1));
+    ASSERT_EQ(command.Prepare("select 1", -1), Status::Ok);
     sqlite3_stmt* held = command.Statement();
-    EXPECT_FALSE(command.Prepare("select 2", -1));
+    EXPECT_EQ(command.Prepare("select 2", -1), Status::Refused);
     EXPECT_EQ(command.Statement(), held);
     EXPECT_EQ(log, (std::vector<LogLine>{{"Command must be released prior to reuse.", 2}}));
     command.Release();
@@ -204,7 +205,7 @@ TEST_F(ConnectionCommand, APairHoldingAStatementRefusesAnother) {
 
 TEST_F(ConnectionCommand, WithoutAConnectionNothingIsPreparedOrLogged) {
     Command command;
-    EXPECT_FALSE(command.Prepare("select 1", -1));
+    EXPECT_EQ(command.Prepare("select 1", -1), Status::Refused);
     EXPECT_TRUE(log.empty());
 }
 

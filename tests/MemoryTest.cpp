@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/Memory.h"
+#include "base/StringMap.h"
 #include "ZrGameDatabase/Connection.h"
 
 namespace Database::Testing {
@@ -41,9 +42,10 @@ TEST(ModuleAllocation, ImpossibleSizesAreRefused) {
 TEST(ModuleAllocation, ContainersUseIt) {
     Memory::StringMap<int> map;
     for (int i = 0; i < 1000; ++i)
-        map[Memory::String("key number ") + std::to_string(i).c_str()] = i;
-    EXPECT_EQ(map.size(), 1000u);
-    EXPECT_EQ(map.at("key number 999"), 999);
+        ASSERT_TRUE(map.Set("key number " + std::to_string(i), i));
+    EXPECT_EQ(map.Size(), 1000u);
+    ASSERT_NE(map.Find("key number 999"), nullptr);
+    EXPECT_EQ(*map.Find("key number 999"), 999);
 }
 
 class SqliteMemoryCounters : public ::testing::Test {

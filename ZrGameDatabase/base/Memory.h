@@ -2,7 +2,7 @@
 //
 // Two sources, kept apart from the host's own heap:
 //  - the module allocation routine (Allocate, Deallocate) serves the library's own objects,
-//    strings and containers: the host's small-object allocator when the main program exports one,
+//    texts and containers (Array.h, StringMap.h, TextBuffer.h), none of which throws: the host's small-object allocator when the main program exports one,
 //    16-byte-aligned system memory otherwise;
 //  - SQLite's memory methods serve everything SQLite allocates, from a private heap whose use is
 //    counted in the statistics record, so that scripts can be shown what the database holds.
@@ -11,13 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <new>
-#include <string>
-#include <string_view>
-#include <unordered_map>
-#include <utility>
-#include <vector>
 
 struct sqlite3_mem_methods;
 
@@ -59,56 +52,6 @@ Statistics& SqliteStatistics() noexcept;
 const sqlite3_mem_methods* SqliteMethods() noexcept;
 // The private heap behind SqliteMethods; null until SQLite initialised it.
 Platform::PrivateHeap* SqliteHeap() noexcept;
-
-// Standard allocator over the module allocation routine, for the library's containers.
-template <class T>
-struct Allocator {
-    using value_type = T;
-
-    Allocator() noexcept = default;
-    template <class U>
-    Allocator(const Allocator<U>&) noexcept {}
-
-    T* allocate(std::size_t count) {
-        if (count > static_cast<std::size_t>(-1) / sizeof(T))
-            throw std::bad_alloc();
-        void* block = Allocate(count * sizeof(T));
-        if (block == nullptr)
-            throw std::bad_alloc();
-        return static_cast<T*>(block);
-    }
-    void deallocate(T* block, std::size_t) noexcept { Deallocate(block); }
-
-    template <class U>
-    bool operator==(const Allocator<U>&) const noexcept { return true; }
-};
-
-using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
-
-// Hashes any text the same way, so that maps keyed by String can be searched with a
-// std::string_view and no temporary key is built (and allocated) for a lookup.
-struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>()(text); }
-    std::size_t operator()(const String& text) const noexcept {
-        return (*this)(std::string_view(text.data(), text.size()));
-    }
-};
-
-struct StringEqual {
-    using is_transparent = void;
-    template <class Left, class Right>
-    bool operator()(const Left& left, const Right& right) const noexcept {
-        return std::string_view(left.data(), left.size()) == std::string_view(right.data(), right.size());
-    }
-};
-
-template <class Value>
-using StringMap = std::unordered_map<String, Value, StringHash, StringEqual,
-                                     Allocator<std::pair<const String, Value>>>;
-
-template <class T>
-using Vector = std::vector<T, Allocator<T>>;
 
 // Base of the library's internal classes: their instances come from the module allocation routine.
 // The operators return null instead of throwing, so a new-expression of such a class yields null

@@ -2,8 +2,17 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 namespace Database {
+
+// How many leading bytes of text, at most limit, can be shown or kept without cutting a UTF-8
+// character in two.
+std::size_t Utf8PrefixLength(std::string_view text, std::size_t limit) noexcept;
+
+// Copies text (null: "") into field of fieldSize bytes, cut where Utf8PrefixLength says and
+// always terminated.
+void CopyUtf8(char* field, std::size_t fieldSize, const char* text) noexcept;
 
 // printf into buffer of size bytes. A text that does not fit is cut, never in the middle of a
 // UTF-8 character, and always terminated. Returns whether the whole text fit.

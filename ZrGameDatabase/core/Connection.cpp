@@ -1,5 +1,5 @@
 // Connection.cpp: the connection core: process-wide SQLite set-up, opening and closing, logging,
-// the busy wait, running SQL text, and the Command pair.
+// the busy wait and running SQL text.
 //
 // SQLite is built without API armour, so a null handle passed to it crashes the host. Every entry
 // point that reaches SQLite with the handle therefore checks it first and reports the failure the
@@ -13,10 +13,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/ConnectionState.h"
-#include "base/Memory.h"
-#include "base/TextFormat.h"
 #include "ZrGameDatabase/DatabaseResults.h"
+#include "base/Memory.h"
+#include "core/Command.h"
+#include "core/ConnectionState.h"
 #include "platform/Sleep.h"
 
 namespace Database {
@@ -47,117 +47,13 @@ void SetUpSqliteOnce() {
     });
 }
 
-bool IsRowOrOk(int resultCode) {
-    return resultCode == SQLITE_ROW || resultCode == SQLITE_OK;
-}
-
 }  // namespace
 
 IDatabaseLogger::~IDatabaseLogger() = default;
 
-// {==== Command
-
-Command::Command(const Connection* connection) noexcept
-    : m_connection(connection), m_statement(nullptr), m_previous(nullptr), m_next(nullptr) {}
-
-Command::~Command() {
-    Release();
-}
-
-Command::Command(Command&& other) noexcept
-    : m_connection(other.m_connection), m_statement(nullptr), m_previous(nullptr), m_next(nullptr) {
-    if (other.m_statement != nullptr) {
-        m_statement = other.m_statement;
-        other.Unlink();
-        other.m_statement = nullptr;
-        Link();
-    }
-}
-
-Command& Command::operator=(Command&& other) noexcept {
-    if (this != &other) {
-        Release();
-        m_connection = other.m_connection;
-        if (other.m_statement != nullptr) {
-            m_statement = other.m_statement;
-            other.Unlink();
-            other.m_statement = nullptr;
-            Link();
-        }
-    }
-    return *this;
-}
-
-bool Command::Prepare(const char* sql, int length) {
-    if (m_connection == nullptr)
-        return false;
-    if (m_statement != nullptr) {
-        m_connection->LogError("Command must be released prior to reuse.");
-        return false;
-    }
-    sqlite3* handle = m_connection->Handle();
-    const int resultCode = handle != nullptr
-        ? sqlite3_prepare_v2(handle, sql, length, &m_statement, nullptr)
-        : SQLITE_MISUSE;
-    if (resultCode != SQLITE_OK)
-        m_connection->ReportSqliteError();
-    if (resultCode != SQLITE_OK || m_statement == nullptr) {
-        // A failed prepare may still have produced nothing to finalize; make sure of it.
-        sqlite3_finalize(m_statement);
-        m_statement = nullptr;
-        char line[512];
-        FormatText(line, sizeof line, "In Query - %s", sql != nullptr ? sql : "");
-        m_connection->LogMessage(line);
-        return false;
-    }
-    Link();
-    return true;
-}
-
-void Command::Release() noexcept {
-    if (m_statement == nullptr)
-        return;
-    Unlink();
-    const int resultCode = sqlite3_finalize(m_statement);
-    m_statement = nullptr;
-    if (resultCode != SQLITE_OK && m_connection != nullptr)
-        m_connection->ReportSqliteError();
-}
-
-void Command::Link() noexcept {
-    if (m_connection == nullptr)
-        return;
-    m_previous = nullptr;
-    m_next = m_connection->m_liveCommands;
-    if (m_next != nullptr)
-        m_next->m_previous = this;
-    m_connection->m_liveCommands = this;
-}
-
-void Command::Unlink() noexcept {
-    if (m_connection == nullptr)
-        return;
-    if (m_previous != nullptr)
-        m_previous->m_next = m_next;
-    else if (m_connection->m_liveCommands == this)
-        m_connection->m_liveCommands = m_next;
-    if (m_next != nullptr)
-        m_next->m_previous = m_previous;
-    m_previous = nullptr;
-    m_next = nullptr;
-}
-
-void Command::Forget() noexcept {
-    m_statement = nullptr;
-    m_previous = nullptr;
-    m_next = nullptr;
-}
-
-// }====
-
 // {==== Life cycle
 
-Connection::Connection() : m_handle(nullptr), m_state(nullptr), m_logger(nullptr), m_liveCommands(nullptr) {
+Connection::Connection() : m_handle(nullptr), m_liveCommands(nullptr) {
     SetUpSqliteOnce();
 }
 
@@ -171,8 +67,6 @@ Connection::~Connection() {
     // A handle that would not close is closed by SQLite as soon as nothing uses it any more.
     if (m_handle != nullptr)
         sqlite3_close_v2(m_handle);
-    delete m_logger;
-    delete m_state;
 }
 
 void* Connection::operator new(std::size_t size) noexcept {
@@ -195,7 +89,7 @@ bool Connection::Open(const char* path, int flags) {
     }
     const int resultCode = sqlite3_open_v2(path != nullptr ? path : ":memory:", &m_handle, flags, nullptr);
     if (resultCode != SQLITE_OK) {
-        ReportSqliteError();
+        ReportSqliteError(*this);
         return false;
     }
     sqlite3_busy_handler(m_handle, &Connection::BusyCallback, this);
@@ -206,14 +100,16 @@ bool Connection::Open(const char* path, int flags) {
 }
 
 void Connection::Close() {
+    // The kept counting statements are commands too: forgotten first, their statements are
+    // finalized with all the others below.
+    ForgetLiveCommands();
     if (m_state != nullptr)
         m_state->ClearCountCaches();
     if (m_handle == nullptr)
         return;
-    ForgetLiveCommands();
     FinalizeAllStatements();
     if (sqlite3_close(m_handle) != SQLITE_OK) {
-        ReportSqliteError();
+        ReportSqliteError(*this);
         return;
     }
     m_handle = nullptr;
@@ -231,7 +127,7 @@ void Connection::ForgetLiveCommands() noexcept {
 void Connection::FinalizeAllStatements() {
     while (sqlite3_stmt* statement = sqlite3_next_stmt(m_handle, nullptr)) {
         if (sqlite3_finalize(statement) != SQLITE_OK)
-            ReportSqliteError();
+            ReportSqliteError(*this);
     }
 }
 
@@ -240,8 +136,7 @@ void Connection::FinalizeAllStatements() {
 // {==== Logging and errors
 
 void Connection::SetLogger(IDatabaseLogger* logger) {
-    delete m_logger;
-    m_logger = logger;
+    m_logger.reset(logger);
 }
 
 void Connection::LogError(const char* text) const {
@@ -257,10 +152,6 @@ void Connection::LogWarning(const char* text) const {
 void Connection::LogMessage(const char* text) const {
     if (m_logger != nullptr)
         m_logger->Log(text, IDatabaseLogger::Message);
-}
-
-void Connection::ReportSqliteError() const {
-    LogError(m_handle != nullptr ? sqlite3_errmsg(m_handle) : nullptr);
 }
 
 int Connection::ErrorCode() const {
@@ -286,7 +177,7 @@ int Connection::BusyCallback(void* context, int attempt) {
 
 bool Connection::SetBusyTimeout(int milliseconds) {
     if (m_handle == nullptr || sqlite3_busy_timeout(m_handle, milliseconds) != SQLITE_OK) {
-        ReportSqliteError();
+        ReportSqliteError(*this);
         return false;
     }
     return true;
@@ -297,68 +188,50 @@ bool Connection::SetBusyTimeout(int milliseconds) {
 // {==== Running SQL text
 
 bool Connection::Execute(const char* sql, int length) const {
-    if (m_handle == nullptr) {
-        ReportSqliteError();
+    Command command(this);
+    if (command.Prepare(sql, length, Command::Report::Error) != Status::Ok || !command.Held())
         return false;
-    }
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(m_handle, sql, length, &statement, nullptr) != SQLITE_OK) {
-        ReportSqliteError();
-        return false;
-    }
-    if (statement == nullptr)
-        return false;
-    int resultCode;
-    do {
-        resultCode = sqlite3_step(statement);
-    } while (IsRowOrOk(resultCode));
-    if (sqlite3_finalize(statement) != SQLITE_OK)
-        ReportSqliteError();
+    const int resultCode = command.RunToEnd();
+    // After a failed step the finalize repeats the failure; both are logged, as they always were.
+    command.Release();
     if (resultCode != SQLITE_DONE) {
-        ReportSqliteError();
+        ReportSqliteError(*this);
         return false;
     }
     return true;
 }
 
 bool Connection::Execute(Results& results, const char* sql, int length) const {
-    Command command(this);
-    if (!command.Prepare(sql, length))
+    if (ResultsAccess::Prepare(*this, results, sql, length) != Status::Ok)
         return false;
-    return results.TakeCommand(std::move(command));
+    // A single-row query stands on its row at once.
+    return !results.SingleQuery() || results.Step();
 }
 
 bool Connection::ExecuteMultiple(const char* sql, int length) const {
     if (m_handle == nullptr) {
-        ReportSqliteError();
+        ReportSqliteError(*this);
         return false;
     }
     if (length < 0)
         length = static_cast<int>(std::strlen(sql));
     const char* cursor = sql;
-    const char* tail = nullptr;
-    sqlite3_stmt* statement = nullptr;
-    int prepareResult = sqlite3_prepare_v2(m_handle, cursor, length, &statement, &tail);
-    while (statement != nullptr) {
-        length -= static_cast<int>(tail - cursor);
-        int stepResult;
-        do {
-            stepResult = sqlite3_step(statement);
-        } while (IsRowOrOk(stepResult));
-        if (sqlite3_finalize(statement) != SQLITE_OK)
-            ReportSqliteError();
-        if (stepResult != SQLITE_DONE) {
-            ReportSqliteError();
+    const char* const end = sql + length;
+    for (;;) {
+        Command command(this);
+        const char* tail = nullptr;
+        if (command.Prepare(cursor, static_cast<int>(end - cursor), Command::Report::Error, &tail) != Status::Ok)
+            return false;
+        if (!command.Held())
+            return true;  // only blanks and comments were left
+        const int resultCode = command.RunToEnd();
+        command.Release();
+        if (resultCode != SQLITE_DONE) {
+            ReportSqliteError(*this);
             return false;
         }
         cursor = tail;
-        statement = nullptr;
-        prepareResult = sqlite3_prepare_v2(m_handle, cursor, length, &statement, &tail);
     }
-    if (prepareResult == SQLITE_OK || prepareResult == SQLITE_DONE)
-        return true;
-    ReportSqliteError();
-    return false;
 }
 
 // }====

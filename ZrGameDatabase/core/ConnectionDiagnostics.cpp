@@ -7,40 +7,22 @@
 // that do not fit are cut, before the character the cut would split.
 #include <sqlite3.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <string_view>
 
-#include "core/ConnectionState.h"
-#include "base/TextFormat.h"
 #include "ZrGameDatabase/Connection.h"
+#include "base/TextFormat.h"
+#include "core/Command.h"
+#include "core/ConnectionState.h"
+#include "core/ForeignKeys.h"
+#include "core/SqlText.h"
 
 namespace Database {
 namespace {
 
-constexpr int kShownNameLength = 64;
-
-struct Finalizer {
-    void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
-};
-// A statement finalized when it goes out of scope, its result not examined.
-using Statement = std::unique_ptr<sqlite3_stmt, Finalizer>;
-
-Statement PrepareStatement(sqlite3* handle, const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(handle, sql, -1, &statement, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return nullptr;
-    }
-    return Statement(statement);
-}
-
 // Column text, with "" for a null, so that it can always be formatted.
-const char* Text(const Statement& statement, int column) {
-    const unsigned char* text = sqlite3_column_text(statement.get(), column);
+const char* Text(const Command& command, int column) {
+    const unsigned char* text = sqlite3_column_text(command.Statement(), column);
     return text != nullptr ? reinterpret_cast<const char*>(text) : "";
 }
 
@@ -55,15 +37,6 @@ sqlite3_stmt* StatementAt(sqlite3* handle, int index) {
 
 // {==== Foreign keys
 
-// One foreign-key column as the foreign_key_list pragma gives it: T.F refers to R.C.
-struct ForeignKey {
-    const char* table;             // T, the table being checked
-    const char* column;            // F, the referencing column
-    const char* referencedTable;   // R
-    const char* referencedColumn;  // C; null when the key names none
-    int position;                  // 0-based place of the column within its key
-};
-
 void LogCheckFailure(const Connection& connection, const ForeignKey& key, const char* reason) {
     char line[512];
     FormatText(line, sizeof line, "Failure to check references for foreign key %s(%s).", key.table, key.column);
@@ -71,20 +44,10 @@ void LogCheckFailure(const Connection& connection, const ForeignKey& key, const 
     connection.LogError(reason);
 }
 
-// Logs a refusal of a statement on table that would not fit bufferSize bytes.
-void LogTooLong(const Connection& connection, const char* what, const char* table, int bufferSize) {
-    const std::string_view name(table);
-    const int shown = ShownPrefixLength(name, kShownNameLength);
-    char line[256];
-    FormatText(line, sizeof line, "%s statement of table %.*s%s would not fit %d bytes; nothing was run.", what,
-               shown, table, static_cast<std::size_t>(shown) < name.size() ? "..." : "", bufferSize);
-    connection.LogError(line);
-}
-
 // Walks the rows of the check query: each one is a value that refers to no row.
-bool LogDanglingValues(const Connection& connection, const ForeignKey& key, const Statement& check) {
+bool LogDanglingValues(const Connection& connection, const ForeignKey& key, const Command& check) {
     bool valid = true;
-    while (sqlite3_step(check.get()) == SQLITE_ROW) {
+    while (sqlite3_step(check.Statement()) == SQLITE_ROW) {
         valid = false;
         char line[1024];
         FormatText(line, sizeof line, "Invalid Reference on %s.%s - \"%s\" does not exist in %s", key.table, key.column,
@@ -94,70 +57,65 @@ bool LogDanglingValues(const Connection& connection, const ForeignKey& key, cons
     return valid;
 }
 
-// Checks one foreign-key column, logging every dangling value (valid becomes false). Returns
-// false when the key could not be checked: the walk stops there, as the failure is logged.
-bool CheckForeignKey(const Connection& connection, ForeignKey key, bool& valid) {
-    sqlite3* handle = connection.Handle();
-    // A key that names no column refers to the referenced table's primary key, or to the column
-    // at its place in a primary key of several columns. A table that is missing goes on to the
-    // check query, whose prepare then says so in SQLite's words; the column name is never read.
-    Statement primaryKey;
-    if (key.referencedColumn == nullptr) {
-        primaryKey = PrepareStatement(handle, "select name, pk = ?2 from pragma_table_info(?1) order by 2 desc limit 1");
-        if (primaryKey == nullptr) {
-            LogCheckFailure(connection, key, connection.ErrorMessage());
-            return false;
-        }
-        sqlite3_bind_text(primaryKey.get(), 1, key.referencedTable, -1, SQLITE_STATIC);
-        sqlite3_bind_int(primaryKey.get(), 2, key.position + 1);
-        const bool exists = sqlite3_step(primaryKey.get()) == SQLITE_ROW;
-        if (exists && sqlite3_column_int(primaryKey.get(), 1) == 0) {
-            // SQLite refuses such a key on every write as a mismatch; say it in its own words.
-            char reason[512];
-            FormatText(reason, sizeof reason, "foreign key mismatch - \"%s\" referencing \"%s\"", key.table,
-                       key.referencedTable);
-            LogCheckFailure(connection, key, reason);
-            return false;
-        }
-        key.referencedColumn = exists ? Text(primaryKey, 0) : "rowid";
+// The column a key that names none refers to: the referenced table's primary key, or the column
+// at the key's place in a primary key of several columns ("rowid" for a table without one). A
+// table that is missing gives "rowid" too: the check query's prepare then says so in SQLite's
+// words. False, with the failure logged, when the primary key cannot be read or is no key.
+bool ResolveReferencedColumn(const Connection& connection, const ForeignKey& key, Command& primaryKey,
+                             const char*& column) {
+    if (primaryKey.Prepare("select name, pk = ?2 from pragma_table_info(?1) order by 2 desc limit 1", -1,
+                           Command::Report::Nothing) != Status::Ok) {
+        LogCheckFailure(connection, key, connection.ErrorMessage());
+        return false;
     }
-    char sql[512];
-    if (!FormatText(sql, sizeof sql, "select \"%s\" from %s where %s not null and %s not in (select \"%s\" from %s);",
-                    key.column, key.table, key.column, key.column, key.referencedColumn, key.referencedTable)) {
-        char reason[256];
-        FormatText(reason, sizeof reason, "The check statement would not fit %d bytes; nothing was run.",
-                   static_cast<int>(sizeof sql));
+    sqlite3_bind_text(primaryKey.Statement(), 1, key.referencedTable, -1, SQLITE_STATIC);
+    sqlite3_bind_int(primaryKey.Statement(), 2, key.position + 1);
+    const bool exists = sqlite3_step(primaryKey.Statement()) == SQLITE_ROW;
+    if (exists && sqlite3_column_int(primaryKey.Statement(), 1) == 0) {
+        // SQLite refuses such a key on every write as a mismatch; say it in its own words.
+        char reason[512];
+        FormatText(reason, sizeof reason, "foreign key mismatch - \"%s\" referencing \"%s\"", key.table,
+                   key.referencedTable);
         LogCheckFailure(connection, key, reason);
         return false;
     }
-    const Statement check = PrepareStatement(handle, sql);
-    if (check == nullptr) {
+    column = exists ? Text(primaryKey, 0) : "rowid";
+    return true;
+}
+
+// The check query: the values of T.F that are not null and not among R.C. Plain names are written
+// as they are, any other name quoted, so that every table and column is checked as itself.
+void ComposeCheck(SqlText& sql, const ForeignKey& key, const char* referencedColumn) {
+    sql.Append("select ").AppendQuoted(key.column, '"').Append(" from ").AppendName(key.table);
+    sql.Append(" where ").AppendName(key.column).Append(" not null and ").AppendName(key.column);
+    sql.Append(" not in (select ").AppendQuoted(referencedColumn, '"').Append(" from ");
+    sql.AppendName(key.referencedTable).Append(");");
+}
+
+// Checks one foreign-key column, logging every dangling value (valid becomes false). Returns
+// false when the key could not be checked: the walk stops there, as the failure is logged.
+bool CheckForeignKey(const Connection& connection, const ForeignKey& key, bool& valid) {
+    Command primaryKey(&connection);
+    const char* referencedColumn = key.referencedColumn;
+    if (referencedColumn == nullptr && !ResolveReferencedColumn(connection, key, primaryKey, referencedColumn))
+        return false;
+    char storage[512];
+    SqlText sql(storage);
+    ComposeCheck(sql, key, referencedColumn);
+    if (!sql.Ok()) {
+        char reason[256];
+        FormatText(reason, sizeof reason, "The check statement would not fit %d bytes; nothing was run.",
+                   static_cast<int>(sizeof storage));
+        LogCheckFailure(connection, key, reason);
+        return false;
+    }
+    Command check(&connection);
+    if (check.Prepare(sql.Text(), -1, Command::Report::Nothing) != Status::Ok || !check.Held()) {
         LogCheckFailure(connection, key, connection.ErrorMessage());
         return false;
     }
     if (!LogDanglingValues(connection, key, check))
         valid = false;
-    return true;
-}
-
-// Checks every foreign key of table. Returns false when a key could not be checked.
-bool CheckTable(const Connection& connection, const char* table, bool& valid) {
-    char sql[512];
-    if (!FormatText(sql, sizeof sql, "pragma foreign_key_list(%s);", table)) {
-        LogTooLong(connection, "Foreign key list", table, static_cast<int>(sizeof sql));
-        return false;
-    }
-    // A list that does not prepare fails the validation without SQLite's text.
-    const Statement keys = PrepareStatement(connection.Handle(), sql);
-    if (keys == nullptr)
-        return false;
-    while (sqlite3_step(keys.get()) == SQLITE_ROW) {
-        const unsigned char* referencedColumn = sqlite3_column_text(keys.get(), 4);
-        const ForeignKey key{table, Text(keys, 3), Text(keys, 2), reinterpret_cast<const char*>(referencedColumn),
-                             sqlite3_column_int(keys.get(), 1)};
-        if (!CheckForeignKey(connection, key, valid))
-            return false;
-    }
     return true;
 }
 
@@ -169,51 +127,48 @@ bool CheckTable(const Connection& connection, const char* table, bool& valid) {
 
 void Connection::Analyze() const {
     if (m_handle != nullptr && sqlite3_exec(m_handle, "ANALYZE", nullptr, nullptr, nullptr) != SQLITE_OK)
-        ReportSqliteError();
+        ReportSqliteError(*this);
 }
 
 void Connection::Vacuum() const {
     if (m_handle != nullptr && sqlite3_exec(m_handle, "VACUUM", nullptr, nullptr, nullptr) != SQLITE_OK)
-        ReportSqliteError();
+        ReportSqliteError(*this);
 }
 
 bool Connection::CheckIntegrity() const {
     if (m_handle == nullptr) {
-        ReportSqliteError();
+        ReportSqliteError(*this);
         return false;
     }
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(m_handle, "PRAGMA integrity_check", -1, &statement, nullptr) != SQLITE_OK) {
-        ReportSqliteError();
-        sqlite3_finalize(statement);
-        return false;
-    }
-    if (statement == nullptr)
+    Command check(this);
+    if (check.Prepare("PRAGMA integrity_check", -1, Command::Report::Error) != Status::Ok || !check.Held())
         return false;
     bool passed = false;
-    if (sqlite3_step(statement) == SQLITE_ROW) {
-        const unsigned char* verdict = sqlite3_column_text(statement, 0);
+    if (sqlite3_step(check.Statement()) == SQLITE_ROW) {
+        const unsigned char* verdict = sqlite3_column_text(check.Statement(), 0);
         passed = verdict != nullptr && std::strcmp(reinterpret_cast<const char*>(verdict), "ok") == 0;
     }
-    if (sqlite3_finalize(statement) != SQLITE_OK)
-        ReportSqliteError();
+    check.Release();
     return passed;
 }
 
+// A key that cannot be checked stops the walk and fails the validation, as does a walk that
+// cannot list the keys (without SQLite's text: the listing is the validation's own business).
 bool Connection::ValidateFKConstraints(bool) const {
     LogMessage("Validating Foreign Key Constraints...");
     if (m_handle == nullptr)
         return false;
-    const Statement tables = PrepareStatement(m_handle, "select name from sqlite_master where type = 'table'");
-    if (tables == nullptr)
-        return false;
-    bool valid = true;
-    while (sqlite3_step(tables.get()) == SQLITE_ROW) {
-        if (!CheckTable(*this, Text(tables, 0), valid)) {
-            valid = false;
-            break;
+    struct Check {
+        const Connection& connection;
+        bool valid = true;
+        bool checked = true;
+        bool operator()(const ForeignKey& key) {
+            checked = CheckForeignKey(connection, key, valid);
+            return checked;
         }
-    }
+    } check{*this};
+    const bool walked = WalkForeignKeys(*this, Command::Report::Nothing, check) == Status::Ok;
+    const bool valid = walked && check.checked && check.valid;
     LogMessage(valid ? "Passed Validation." : "Failed Validation.");
     return valid;
 }
@@ -276,12 +231,8 @@ const char* Connection::CalculateMemoryStats() {
 
     const char* kept = "";
     if (ConnectionState* state = State()) {
-        try {
-            state->memoryReport.assign(report);
-            kept = state->memoryReport.c_str();
-        } catch (const std::bad_alloc&) {
-            // The report is still logged; only the copy to return is missing.
-        }
+        std::memcpy(state->memoryReport, report, sizeof report);
+        kept = state->memoryReport;
     }
     LogMessage(report);
     return kept;

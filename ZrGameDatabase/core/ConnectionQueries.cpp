@@ -16,15 +16,16 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <string_view>
 
-#include "core/ConnectionState.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
+#include "base/TextFormat.h"
+#include "core/Command.h"
+#include "core/ConnectionState.h"
+#include "core/SqlText.h"
 
 namespace Database {
 namespace {
@@ -32,46 +33,26 @@ namespace {
 // A select statement may take what a 1024-byte buffer holds: 1023 bytes and the terminating zero.
 constexpr int kSelectBufferSize = 1024;
 constexpr int kCountBufferSize = 256;
-constexpr char kCountPrefix[] = "select count(*) from ";
-// How much of a name a refusal line shows.
-constexpr int kShownNameLength = 64;
 
 const char* Suffix(const Results& results) {
     return results.SingleQuery() ? "LIMIT 1" : "";
 }
 
-// Logs why a statement on table was refused, naming at most the first characters of the table.
-void LogRefusal(const Connection& connection, const char* what, const char* table, int bufferSize) {
-    const std::string_view name = table != nullptr ? table : "(null)";
-    const int shown = ShownPrefixLength(name, kShownNameLength);
-    char line[256];
-    std::snprintf(line, sizeof line, "%s statement on table %.*s%s would not fit %d bytes; nothing was run.", what,
-                  shown, name.data(), static_cast<std::size_t>(shown) < name.size() ? "..." : "", bufferSize);
-    connection.LogError(line);
+// The head every select helper writes: "select <columns> from <table>", the table escaped as a
+// text (SQLite's %q), not quoted.
+void AppendSelectHead(SqlText& sql, const Results& results, const char* table) {
+    sql.Append("select ").Append(results.GetColumns()).Append(" from ");
+    sql.AppendEscaped(table != nullptr ? table : "(NULL)", '\'');
 }
 
-// Formats a select statement with SQLite's formatter and hands it to results through Execute.
-// The text is measured whole before anything runs: SQLite's bounded formatter would cut a long
-// text at the end of the buffer, or drop everything from an escaped value too long for it on,
-// and either cut could still prepare.
-bool RunSelect(const Connection& connection, Results& results, const char* table, const char* format, ...) {
-    sqlite3_str* text = sqlite3_str_new(nullptr);
-    va_list arguments;
-    va_start(arguments, format);
-    sqlite3_str_vappendf(text, format, arguments);
-    va_end(arguments);
-    const int errorCode = sqlite3_str_errcode(text);
-    const int length = sqlite3_str_length(text);
-    char* sql = sqlite3_str_finish(text);
-    bool selected = false;
-    if (errorCode == SQLITE_NOMEM)
-        connection.LogError(sqlite3_errstr(errorCode));
-    else if (errorCode != SQLITE_OK || length >= kSelectBufferSize)
-        LogRefusal(connection, "Select", table, kSelectBufferSize);
-    else
-        selected = connection.Execute(results, sql != nullptr ? sql : "", -1);
-    sqlite3_free(sql);
-    return selected;
+// Hands the composed select to results through Execute, or refuses a text that did not fit: a
+// cut text either fails to prepare or, worse, prepares and selects something else.
+bool RunSelect(const Connection& connection, Results& results, const char* table, const SqlText& sql) {
+    if (!sql.Ok()) {
+        ReportStatementTooLong(connection, "Select statement on table", table, kSelectBufferSize);
+        return false;
+    }
+    return connection.Execute(results, sql.Text(), -1);
 }
 
 // Writes value as a real literal that SQLite reads back as the same double: the fewest digits
@@ -109,106 +90,129 @@ bool ReadCountStamp(sqlite3* handle, const ConnectionState& state, CountStamp& s
 const CachedCount* TrustedCount(sqlite3* handle, const ConnectionState* state, std::string_view table) noexcept {
     if (state == nullptr)
         return nullptr;
-    const auto found = state->rowCounts.find(table);
+    const CachedCount* found = state->rowCounts.Find(table);
     CountStamp now;
-    if (found == state->rowCounts.end() || !ReadCountStamp(handle, *state, now) || !(found->second.stamp == now))
+    if (found == nullptr || !ReadCountStamp(handle, *state, now) || !(found->stamp == now))
         return nullptr;
-    return &found->second;
+    return found;
 }
 
 // Caches rows as the count of table. Without memory for the entry, the count is simply not cached.
 void RememberCount(sqlite3* handle, ConnectionState* state, std::string_view table, int rows) noexcept {
     CountStamp now;
-    if (state == nullptr || !ReadCountStamp(handle, *state, now))
-        return;
-    const CachedCount entry{rows, now};
-    const auto found = state->rowCounts.find(table);
-    if (found != state->rowCounts.end()) {
-        found->second = entry;
-        return;
-    }
-    try {
-        state->rowCounts.emplace(Memory::String(table.data(), table.size()), entry);
-    } catch (const std::bad_alloc&) {
-    }
+    if (state != nullptr && ReadCountStamp(handle, *state, now))
+        (void)state->rowCounts.Set(table, CachedCount{rows, now});
 }
 
-// Files statement as the kept counting statement of table; false (the caller then finalizes it
-// after use) when there is no memory for the entry.
-bool KeepCountStatement(ConnectionState* state, std::string_view table, sqlite3_stmt* statement) noexcept {
+// Moves the counting statement of table from once into the cache of kept statements and returns
+// where it now is; once itself when there is no memory for the entry (the caller then finalizes it
+// after use).
+Command* KeepCountStatement(ConnectionState* state, std::string_view table, Command& once) noexcept {
     if (state == nullptr)
-        return false;
-    try {
-        return state->countStatements.emplace(Memory::String(table.data(), table.size()), statement).second;
-    } catch (const std::bad_alloc&) {
-        return false;
+        return &once;
+    Command* keeper = new Command(std::move(once));
+    if (keeper == nullptr)
+        return &once;
+    if (!state->countStatements.Set(table, keeper)) {
+        once = std::move(*keeper);
+        delete keeper;
+        return &once;
     }
+    return keeper;
 }
 
-// Prepares "select count(*) from <table>" in its zeroed 256-byte buffer; null on failure, which
-// is logged (a name too long for the buffer is refused before SQLite sees it).
-sqlite3_stmt* PrepareCountStatement(const Connection& connection, const char* table) {
-    constexpr std::size_t prefixLength = sizeof kCountPrefix - 1;
-    const std::size_t tableLength = std::strlen(table);
-    if (tableLength > kCountBufferSize - 1 - prefixLength) {
-        LogRefusal(connection, "Count", table, kCountBufferSize);
-        return nullptr;
+// Prepares "select count(*) from <table>" into command; false on failure, which is logged (a name
+// too long for the 256-byte statement is refused before SQLite sees it).
+bool PrepareCountStatement(const Connection& connection, const char* table, Command& command) {
+    char storage[kCountBufferSize];
+    SqlText sql(storage);
+    sql.Append("select count(*) from ").Append(table);
+    if (!sql.Ok()) {
+        ReportStatementTooLong(connection, "Count statement on table", table, kCountBufferSize);
+        return false;
     }
-    char sql[kCountBufferSize] = {};
-    std::memcpy(sql, kCountPrefix, prefixLength);
-    std::memcpy(sql + prefixLength, table, tableLength);
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(connection.Handle(), sql, kCountBufferSize, &statement, nullptr) != SQLITE_OK) {
-        connection.LogError(connection.ErrorMessage());
-        sqlite3_finalize(statement);
-        return nullptr;
+    return command.Prepare(sql.Text(), -1, Command::Report::Error) == Status::Ok && command.Held();
+}
+
+// Steps the counting statement once. A kept statement is rewound for its next use; one made for
+// this count only is finalized, a failed step's repeat of its failure unreported.
+int StepCount(const Connection& connection, Command& command, bool kept, ConnectionState* state,
+              std::string_view table) {
+    sqlite3_stmt* statement = command.Statement();
+    const int stepResult = sqlite3_step(statement);
+    const int rows = stepResult == SQLITE_ROW ? sqlite3_column_int(statement, 0) : -1;
+    if (!kept) {
+        if (stepResult == SQLITE_ROW)
+            command.Release();
+        else
+            command.Discard();
+    } else if (stepResult == SQLITE_ROW) {
+        if (sqlite3_reset(statement) != SQLITE_OK)
+            ReportSqliteError(connection);
+        if (sqlite3_clear_bindings(statement) != SQLITE_OK)
+            ReportSqliteError(connection);
+    } else {
+        // The failure is not reported; the rewind only makes the kept statement let go of the
+        // database until its next use.
+        sqlite3_reset(statement);
     }
-    return statement;
+    if (stepResult == SQLITE_ROW)
+        RememberCount(connection.Handle(), state, table, rows);
+    return rows;
 }
 
 }  // namespace
 
-int ShownPrefixLength(std::string_view text, int limit) noexcept {
-    if (text.size() <= static_cast<std::size_t>(limit))
-        return static_cast<int>(text.size());
-    int length = limit;
-    // Step back over continuation bytes so that the cut falls before a character, not inside one.
-    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
-        --length;
-    return length;
-}
-
 // {==== Select helpers
 
 bool Connection::SelectAll(Results& results, const char* table) {
-    return RunSelect(*this, results, table, "select %s from %q %s", results.GetColumns(), table, Suffix(results));
+    char storage[kSelectBufferSize];
+    SqlText sql(storage);
+    AppendSelectHead(sql, results, table);
+    sql.Append(' ').Append(Suffix(results));
+    return RunSelect(*this, results, table, sql);
 }
 
 bool Connection::SelectAt(Results& results, const char* table, const char* column, const char* value) {
-    return RunSelect(*this, results, table, "select %s from %q where %s = %Q %s", results.GetColumns(), table, column,
-                     value, Suffix(results));
+    char storage[kSelectBufferSize];
+    SqlText sql(storage);
+    AppendSelectHead(sql, results, table);
+    sql.Append(" where ").Append(column).Append(" = ").AppendLiteral(value).Append(' ').Append(Suffix(results));
+    return RunSelect(*this, results, table, sql);
 }
 
 bool Connection::SelectAt(Results& results, const char* table, const char* column, int value) {
-    return RunSelect(*this, results, table, "select %s from %q where %s = %i %s", results.GetColumns(), table, column,
-                     value, Suffix(results));
+    char storage[kSelectBufferSize];
+    SqlText sql(storage);
+    AppendSelectHead(sql, results, table);
+    sql.Append(" where ").Append(column).Append(" = ").AppendInteger(value).Append(' ').Append(Suffix(results));
+    return RunSelect(*this, results, table, sql);
 }
 
 bool Connection::SelectAt(Results& results, const char* table, const char* column, double value) {
     char number[32];
     FormatReal(value, number);
-    return RunSelect(*this, results, table, "select %s from %q where %s = %s %s", results.GetColumns(), table, column,
-                     number, Suffix(results));
+    char storage[kSelectBufferSize];
+    SqlText sql(storage);
+    AppendSelectHead(sql, results, table);
+    sql.Append(" where ").Append(column).Append(" = ").Append(number).Append(' ').Append(Suffix(results));
+    return RunSelect(*this, results, table, sql);
 }
 
 bool Connection::SelectAt(Results& results, const char* table, int rowId) {
-    return RunSelect(*this, results, table, "select %s from %q where ROWID = %i LIMIT 1", results.GetColumns(), table,
-                     rowId);
+    char storage[kSelectBufferSize];
+    SqlText sql(storage);
+    AppendSelectHead(sql, results, table);
+    sql.Append(" where ROWID = ").AppendInteger(rowId).Append(" LIMIT 1");
+    return RunSelect(*this, results, table, sql);
 }
 
 bool Connection::SelectWhere(Results& results, const char* table, const char* condition) {
-    return RunSelect(*this, results, table, "select %s from %q where %s %s", results.GetColumns(), table, condition,
-                     Suffix(results));
+    char storage[kSelectBufferSize];
+    SqlText sql(storage);
+    AppendSelectHead(sql, results, table);
+    sql.Append(" where ").Append(condition).Append(' ').Append(Suffix(results));
+    return RunSelect(*this, results, table, sql);
 }
 
 // }====
@@ -217,8 +221,8 @@ bool Connection::SelectWhere(Results& results, const char* table, const char* co
 
 ConnectionState* Connection::State() noexcept {
     if (m_state == nullptr)
-        m_state = new ConnectionState;
-    return m_state;
+        m_state.reset(new ConnectionState);
+    return m_state.get();
 }
 
 int Connection::CommitHook(void* context) noexcept {
@@ -238,7 +242,7 @@ void Connection::RollbackHook(void* context) noexcept {
 
 int Connection::Count(const char* table, bool keepStatement) {
     if (m_handle == nullptr) {
-        ReportSqliteError();
+        ReportSqliteError(*this);
         return -1;
     }
     if (table == nullptr) {
@@ -250,53 +254,24 @@ int Connection::Count(const char* table, bool keepStatement) {
     if (const CachedCount* cached = TrustedCount(m_handle, state, key))
         return cached->rows;
 
-    sqlite3_stmt* statement = nullptr;
-    bool kept = false;
-    if (state != nullptr) {
-        const auto found = state->countStatements.find(key);
-        if (found != state->countStatements.end()) {
-            statement = found->second;
-            kept = true;
-            if (sqlite3_reset(statement) != SQLITE_OK)
-                ReportSqliteError();
-        }
-    }
-    if (statement == nullptr) {
-        statement = PrepareCountStatement(*this, table);
-        if (statement == nullptr)
-            return -1;
-        kept = keepStatement && KeepCountStatement(state, key, statement);
-    }
-
-    const int stepResult = sqlite3_step(statement);
-    const int rows = stepResult == SQLITE_ROW ? sqlite3_column_int(statement, 0) : -1;
-    if (!kept) {
-        // After a failed step finalize only repeats that failure, which goes unreported.
-        if (sqlite3_finalize(statement) != SQLITE_OK && stepResult == SQLITE_ROW)
-            ReportSqliteError();
-    } else if (stepResult == SQLITE_ROW) {
-        if (sqlite3_reset(statement) != SQLITE_OK)
-            ReportSqliteError();
-        if (sqlite3_clear_bindings(statement) != SQLITE_OK)
-            ReportSqliteError();
+    Command* const* kept = state != nullptr ? state->countStatements.Find(key) : nullptr;
+    Command once(this);
+    Command* command = kept != nullptr ? *kept : &once;
+    if (kept != nullptr) {
+        if (sqlite3_reset(command->Statement()) != SQLITE_OK)
+            ReportSqliteError(*this);
     } else {
-        // The failure is not reported; the rewind only makes the kept statement let go of the
-        // database until its next use.
-        sqlite3_reset(statement);
+        if (!PrepareCountStatement(*this, table, once))
+            return -1;
+        if (keepStatement)
+            command = KeepCountStatement(state, key, once);
     }
-    if (stepResult == SQLITE_ROW)
-        RememberCount(m_handle, state, key, rows);
-    return rows;
+    return StepCount(*this, *command, command != &once, state, key);
 }
 
 void Connection::ClearCountCache() {
-    if (m_state == nullptr)
-        return;
-    for (const auto& entry : m_state->countStatements) {
-        if (sqlite3_finalize(entry.second) != SQLITE_OK)
-            ReportSqliteError();
-    }
-    m_state->ClearCountCaches();
+    if (m_state != nullptr)
+        m_state->ClearCountCaches();
 }
 
 // }====

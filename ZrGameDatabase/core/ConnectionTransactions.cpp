@@ -1,9 +1,8 @@
 // ConnectionTransactions.cpp: transactions and savepoints, each one SQL statement run through
 // Execute. Begins of the nestable family may nest because they are savepoints of one name.
-#include <cstdio>
-
-#include "core/ConnectionState.h"
 #include "ZrGameDatabase/Connection.h"
+#include "base/TextFormat.h"
+#include "core/SqlText.h"
 
 namespace Database {
 
@@ -36,30 +35,31 @@ void Connection::CommitTransaction() {
 }
 
 bool Connection::SetSavePoint(const char* name) {
-    return ExecuteSavePointStatement("SAVEPOINT %s", name);
+    return ExecuteSavePointStatement("SAVEPOINT ", name);
 }
 
 bool Connection::RollbackToSavePoint(const char* name) {
-    return ExecuteSavePointStatement("ROLLBACK TO %s", name);
+    return ExecuteSavePointStatement("ROLLBACK TO ", name);
 }
 
-// Formats the statement into its 256-byte buffer and runs it. A cut name could name another
+// Composes the statement in its 256-byte buffer and runs it. A cut name could name another
 // savepoint than the caller's, so a name that does not fit is refused, as is a missing one.
-bool Connection::ExecuteSavePointStatement(const char* format, const char* name) {
+bool Connection::ExecuteSavePointStatement(const char* head, const char* name) {
     if (name == nullptr) {
         LogError("A savepoint needs a name.");
         return false;
     }
-    char statement[256] = {};
-    const int length = std::snprintf(statement, sizeof statement, format, name);
-    if (length < 0 || length >= static_cast<int>(sizeof statement)) {
+    char storage[256];
+    SqlText statement(storage);
+    statement.Append(head).Append(name);
+    if (!statement.Ok()) {
         char line[256];
-        std::snprintf(line, sizeof line, "The savepoint name %.*s... does not fit a statement of %d bytes.",
-                      ShownPrefixLength(name, 64), name, static_cast<int>(sizeof statement));
+        FormatText(line, sizeof line, "The savepoint name %.*s... does not fit a statement of %d bytes.",
+                   static_cast<int>(Utf8PrefixLength(name, 64)), name, static_cast<int>(sizeof storage));
         LogError(line);
         return false;
     }
-    return Execute(statement, sizeof statement);
+    return Execute(statement.Text(), static_cast<int>(statement.Length()));
 }
 
 }  // namespace Database

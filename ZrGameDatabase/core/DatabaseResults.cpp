@@ -8,45 +8,37 @@
 #include <sqlite3.h>
 
 #include <climits>
-#include <cstdio>
 #include <utility>
 
-#include "core/ColumnPositions.h"
 #include "base/TextFormat.h"
-#include "base/Memory.h"
+#include "core/ColumnPositions.h"
+#include "core/Command.h"
 
 namespace Database {
 
 // {==== Life cycle
 
-Results::Results(const char* columns)
-    : m_command(nullptr), m_columns(nullptr), m_singleRow(false), m_columnPositions(nullptr) {
+Results::Results(const char* columns) : m_columns(nullptr), m_singleRow(false) {
     SetColumns(columns);
 }
 
-Results::Results(const Results& other)
-    : m_command(other.Owner()), m_columns(nullptr), m_singleRow(other.m_singleRow), m_columnPositions(nullptr) {
+Results::Results(const Results& other) : m_columns(nullptr), m_singleRow(other.m_singleRow) {
     if (other.m_columnPositions != nullptr) {
-        m_columnPositions = new ColumnPositions;
-        if (m_columnPositions != nullptr) {
-            try {
-                m_columnPositions->byName = other.m_columnPositions->byName;
-            } catch (const std::bad_alloc&) {
-                // Out of memory: the copy rebuilds its positions on the first lookup instead.
-                m_columnPositions->byName.clear();
-            }
-        }
+        m_columnPositions.reset(new ColumnPositions);
+        if (m_columnPositions != nullptr && !m_columnPositions->CopyFrom(*other.m_columnPositions))
+            m_columnPositions->byName.Reset();  // out of memory: rebuilt on the first lookup instead
     }
     if (other.m_columns != nullptr)
         SetColumns(other.GetColumns());
-    if (other.HasStatement())
-        m_command.Prepare(sqlite3_sql(other.Statement()), -1);
+    if (other.HasStatement()) {
+        Command command(other.Owner());
+        if (command.Prepare(sqlite3_sql(other.Statement()), -1) == Status::Ok)
+            m_command.reset(new Command(std::move(command)));
+    }
 }
 
 Results::~Results() {
-    m_command.Release();
     FreeColumns();
-    delete m_columnPositions;
 }
 
 void* Results::operator new(std::size_t size) noexcept {
@@ -72,17 +64,40 @@ void Results::FreeColumns() {
     m_columns = nullptr;
 }
 
-bool Results::TakeCommand(Command&& command) {
-    m_command = std::move(command);
-    if (m_columnPositions != nullptr)
-        m_columnPositions->byName.clear();
-    if (m_singleRow)
-        return Step();
-    return true;
+bool Results::HasStatement() const {
+    return m_command != nullptr && m_command->Held();
+}
+
+sqlite3_stmt* Results::Statement() const {
+    return m_command != nullptr ? m_command->Statement() : nullptr;
+}
+
+const Connection* Results::Owner() const {
+    return m_command != nullptr ? m_command->Owner() : nullptr;
+}
+
+Status ResultsAccess::TakeCommand(Results& results, Command&& command) {
+    // The command object is made once and then reused for every later statement.
+    if (results.m_command == nullptr) {
+        results.m_command.reset(new Command);
+        if (results.m_command == nullptr)
+            return Status::OutOfMemory;  // command finalizes its statement on the way out
+    }
+    *results.m_command = std::move(command);
+    if (results.m_columnPositions != nullptr)
+        results.m_columnPositions->byName.Reset();
+    return Status::Ok;
+}
+
+Status ResultsAccess::Prepare(const Connection& connection, Results& results, const char* sql, int length) {
+    Command command(&connection);
+    const Status prepared = command.Prepare(sql, length);
+    return prepared == Status::Ok ? TakeCommand(results, std::move(command)) : prepared;
 }
 
 void Results::Release() {
-    m_command.Release();
+    if (m_command != nullptr)
+        m_command->Release();
     FreeColumns();
 }
 
@@ -184,7 +199,7 @@ void Results::LogStepFailure(bool rowReturned) const {
     if (rowReturned)
         Owner()->LogWarning("A row was returned during an Execute command.");
     else
-        Owner()->LogError(Owner()->ErrorMessage());
+        ReportSqliteError(*Owner());
     char line[512];
     FormatText(line, sizeof line, "While executing - '%s'", sqlite3_sql(Statement()));
     Owner()->LogMessage(line);

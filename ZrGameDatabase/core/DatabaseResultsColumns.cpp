@@ -7,7 +7,6 @@
 #include <sqlite3.h>
 
 #include <cstring>
-#include <new>
 #include <string_view>
 
 #include "core/ColumnPositions.h"
@@ -27,33 +26,31 @@ const char* Results::ColumnName(int index) {
 
 void Results::HashColumnPositions() {
     if (m_columnPositions == nullptr) {
-        m_columnPositions = new ColumnPositions;
+        m_columnPositions.reset(new ColumnPositions);
         if (m_columnPositions == nullptr)
             return;
     }
     Memory::StringMap<int>& byName = m_columnPositions->byName;
-    byName.clear();
+    byName.Reset();
     const int count = ColumnCount();
-    try {
-        for (int index = 0; index < count; ++index) {
-            const char* name = ColumnName(index);
-            if (name != nullptr)
-                byName.insert_or_assign(Memory::String(name), index);
+    for (int index = 0; index < count; ++index) {
+        const char* name = ColumnName(index);
+        if (name != nullptr && !byName.Set(name, index)) {
+            // Out of memory: lookups fall back to asking SQLite for each name.
+            byName.Reset();
+            return;
         }
-    } catch (const std::bad_alloc&) {
-        // Out of memory: lookups fall back to asking SQLite for each name.
-        byName.clear();
     }
 }
 
 int Results::ColumnPosition(const char* name) {
     if (!HasStatement() || name == nullptr)
         return -1;
-    if (m_columnPositions == nullptr || m_columnPositions->byName.empty())
+    if (m_columnPositions == nullptr || m_columnPositions->byName.Empty())
         HashColumnPositions();
-    if (m_columnPositions != nullptr && !m_columnPositions->byName.empty()) {
-        const auto found = m_columnPositions->byName.find(std::string_view(name));
-        return found != m_columnPositions->byName.end() ? found->second : -1;
+    if (m_columnPositions != nullptr && !m_columnPositions->byName.Empty()) {
+        const int* found = m_columnPositions->byName.Find(name);
+        return found != nullptr ? *found : -1;
     }
     // No map could be built (no memory, or no columns): the last column of that name wins.
     for (int index = ColumnCount() - 1; index >= 0; --index) {

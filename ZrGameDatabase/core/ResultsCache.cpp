@@ -2,12 +2,15 @@
 // compiled once per distinct SQL text.
 #include "ZrGameDatabase/ResultsCache.h"
 
-#include <new>
+#include <cstring>
 #include <string_view>
 
-#include "base/Memory.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
+#include "base/Memory.h"
+#include "base/StringMap.h"
+#include "core/Command.h"
+#include "core/ResultsCacheAccess.h"
 
 namespace Database {
 
@@ -22,6 +25,10 @@ void Destroy(Results* results) {
     delete results;
 }
 
+std::string_view NameOf(const char* name) {
+    return name != nullptr ? std::string_view(name) : std::string_view();
+}
+
 }  // namespace
 
 ResultsCache::ResultsCache(Database::Connection& connection) : m_connection(connection), m_entries(nullptr) {}
@@ -31,63 +38,74 @@ ResultsCache::~ResultsCache() {
     delete m_entries;
 }
 
-Results* ResultsCache::Get(const std::string& name) {
-    return Get(name.data(), name.size());
+Results* ResultsCache::Get(const char* name) {
+    const std::string_view key = NameOf(name);
+    return Get(key.data(), key.size());
 }
 
-Results* ResultsCache::Prepare(const std::string& name, const char* sql, int length) {
-    return Prepare(name.data(), name.size(), sql, length);
+Results* ResultsCache::Prepare(const char* name, const char* sql, int length) {
+    const std::string_view key = NameOf(name);
+    return Prepare(key.data(), key.size(), sql, length);
 }
 
 Results* ResultsCache::Get(const char* name, std::size_t nameLength) {
     if (m_entries == nullptr)
         return nullptr;
-    const auto found = m_entries->byName.find(std::string_view(name, nameLength));
-    if (found == m_entries->byName.end())
+    Results** found = m_entries->byName.Find(std::string_view(name, nameLength));
+    if (found == nullptr)
         return nullptr;
-    found->second->Reset();
-    return found->second;
+    (*found)->Reset();
+    return *found;
 }
 
 Results* ResultsCache::Prepare(const char* name, std::size_t nameLength, const char* sql, int length) {
-    if (m_entries == nullptr && (m_entries = new ResultsCacheEntries) == nullptr)
-        return nullptr;
-    Results* results = new Results;
-    if (results == nullptr)
-        return nullptr;
-    if (!m_connection.Execute(*results, sql, length)) {
-        delete results;
-        return nullptr;
-    }
-    try {
-        auto [entry, inserted] = m_entries->byName.try_emplace(Memory::String(name, nameLength), results);
-        if (!inserted) {
-            Destroy(entry->second);
-            entry->second = results;
-        }
-    } catch (const std::bad_alloc&) {
-        delete results;
-        return nullptr;
-    }
+    Results* results = nullptr;
+    (void)ResultsCacheAccess::Prepare(*this, name, nameLength, sql, length, results);
     return results;
 }
 
-void ResultsCache::Clear(const std::string& name) {
+Status ResultsCacheAccess::Prepare(ResultsCache& cache, const char* name, std::size_t nameLength, const char* sql,
+                                   int length, Results*& results) {
+    results = nullptr;
+    if (cache.m_entries == nullptr && (cache.m_entries = new ResultsCacheEntries) == nullptr)
+        return Status::OutOfMemory;
+    Results* prepared = new Results;
+    if (prepared == nullptr)
+        return Status::OutOfMemory;
+    const Status status = ResultsAccess::Prepare(cache.m_connection, *prepared, sql, length);
+    if (status != Status::Ok) {
+        delete prepared;
+        return status;
+    }
+    Memory::StringMap<Results*>& byName = cache.m_entries->byName;
+    const std::string_view key(name, nameLength);
+    if (Results** earlier = byName.Find(key)) {
+        Destroy(*earlier);
+        *earlier = prepared;
+    } else if (!byName.Set(key, prepared)) {
+        delete prepared;
+        return Status::OutOfMemory;
+    }
+    results = prepared;
+    return Status::Ok;
+}
+
+void ResultsCache::Clear(const char* name) {
     if (m_entries == nullptr)
         return;
-    const auto found = m_entries->byName.find(std::string_view(name));
-    if (found == m_entries->byName.end())
+    const std::string_view key = NameOf(name);
+    Results** found = m_entries->byName.Find(key);
+    if (found == nullptr)
         return;
-    Destroy(found->second);
-    m_entries->byName.erase(found);
+    Destroy(*found);
+    m_entries->byName.Erase(key);
 }
 
 void ResultsCache::Clear() {
     if (m_entries == nullptr)
         return;
-    for (auto& entry : m_entries->byName)
-        delete entry.second;
-    m_entries->byName.clear();
+    m_entries->byName.ForEach([](std::string_view, Results*& results) { delete results; });
+    m_entries->byName.Reset();
 }
 
 const char* ResultsCache::ErrorMessage() const {

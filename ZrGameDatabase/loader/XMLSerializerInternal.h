@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <string_view>
-#include <unordered_set>
 
+#include "base/Array.h"
 #include "base/Memory.h"
+#include "base/StringMap.h"
+#include "core/SqlText.h"
 
 namespace Database {
 
@@ -22,9 +24,13 @@ struct Span {
     std::uint32_t length;
 
     std::string_view View() const { return std::string_view(text, length); }
+    bool Empty() const { return length == 0; }
 };
 
 enum class ValueType { Null, Text, Integer, Real };
+
+// How a row element inserts: "Row", "InsertOrAbort", "InsertOrIgnore", "Replace".
+enum class InsertMode { Plain, Abort, Ignore, Replace };
 
 // Null, text, integer or real, by the characters of the value: see the definition for the rules.
 ValueType DetermineValueType(const char* text, std::uint32_t length);
@@ -36,9 +42,9 @@ Span NormalizeValue(Span value);
 Span NameOf(const XmlNode& node);
 Span ValueOf(const XmlNode& node);
 
-// Reads the attribute called name as text into out. False when it is absent or holds a byte above
-// 127 (such a value counts as absent).
-bool ReadTextAttribute(const XmlNode& element, const char* name, Memory::String& out);
+// The value of the attribute called name, as a span into the parsed text. False, out unchanged,
+// when it is absent or holds a byte above 127 (such a value counts as absent).
+bool ReadTextAttribute(const XmlNode& element, const char* name, Span& out);
 // Reads the attribute called name as a flag; out keeps its value when the attribute is absent or
 // is no flag.
 void ReadFlagAttribute(const XmlNode& element, const char* name, bool& out);
@@ -48,67 +54,59 @@ void ReadFlagAttribute(const XmlNode& element, const char* name, bool& out);
 // is bound without a copy: it lives in the parsed buffer, which outlives the statement's run.
 bool BindValue(Results& results, int index, Span value);
 
-// Appends text to out.
-inline void Append(Memory::String& out, Span text) {
-    out.append(text.text, text.length);
-}
-
-// Appends a table, column or index name to a statement so that it reads as exactly that name.
-// A plain name (a letter or underscore, then letters, digits, underscores and points, any byte
-// above 127 counting as a letter) is written as it is, so that the statements of ordinary data
-// stay as they always were; any other name is written between grave accents, which SQLite never
-// reads as a string, with each grave accent inside doubled. A name can then hold quotes,
-// semicolons or comment markers without ending itself or the statement.
-void AppendName(Memory::String& out, Span name);
-
-// Appends text with every quote character inside it doubled, for a name or value that the
-// statement already writes between two of them.
-void AppendEscaped(Memory::String& out, Span text, char quote);
-
-// Whether text holds nothing SQLite would run: blanks, semicolons and comments only. What
-// follows the first statement of a text built from one element must be this.
-bool HoldsNoStatement(const char* text, const char* end);
-
 // The column names of one row, refusing duplicates (exact, case-sensitive). Rows hold a few
-// columns, so a linear scan is the fastest check; a very wide row is indexed by a hash set once
+// columns, so a linear scan is the fastest check; a very wide row is indexed by a hash map once
 // it passes kLinearLimit names, so that even a hostile row of a million columns is read in
 // linear time.
 class ColumnNameSet {
 public:
+    enum class Outcome { Added, Duplicate, OutOfMemory };
+
     void Clear();
-    // Adds name; false, and nothing added, when it is there already.
-    bool Insert(Span name);
-    std::size_t Size() const { return m_names.size(); }
+    Outcome Insert(Span name);
+    std::size_t Size() const { return m_names.Size(); }
     const Span& operator[](std::size_t index) const { return m_names[index]; }
 
 private:
     static constexpr std::size_t kLinearLimit = 32;
 
-    Memory::Vector<Span> m_names;  // in insertion order
-    std::unordered_set<std::string_view, Memory::StringHash, std::equal_to<std::string_view>,
-                       Memory::Allocator<std::string_view>>
-        m_index;                   // every name, once m_names passed kLinearLimit
+    Memory::Array<Span> m_names;          // in insertion order
+    Memory::StringMap<bool> m_index;      // every name, once m_names passed kLinearLimit
 };
 
 // The scratch state of a serializer: reused so that a row costs no allocation once the buffers
 // have grown to the file's widest row.
-struct LoaderScratch : Memory::Allocated {
-    ~LoaderScratch();
+struct LoaderScratch {
+    SqlText statement;                         // the statement text being built
+    SqlText key;                               // the cache key of a row statement
+    ColumnNameSet names;                       // column names of the row being read
+    Memory::Array<Span> values;                // its values, in column order
+    Memory::Array<Span> whereNames;            // the condition columns of an update
+    Memory::Array<std::uint32_t> lineBreaks;   // offsets of the line breaks of the text being loaded
+};
 
-    XmlDocument* document = nullptr;  // reused from file to file, with its node pool
-    Memory::String statement;         // the statement text being built
-    Memory::String key;               // the cache key of a row statement
-    ColumnNameSet names;              // column names of the row being read
-    Memory::Vector<Span> values;      // its values, in column order
-    Memory::Vector<Span> whereNames;  // the condition columns of an update
-    Memory::Vector<std::uint32_t> lineBreaks;  // offsets of the line breaks of the text being loaded
+// The package tag and the tables whose rows receive it.
+class PackageTags {
+public:
+    PackageTags() noexcept = default;
+    ~PackageTags();
+    PackageTags(const PackageTags&) = delete;
+    PackageTags& operator=(const PackageTags&) = delete;
+
+    // Keeps a copy of tag (null: ""); without memory the tag is emptied.
+    void SetTag(const char* tag) noexcept;
+    Span Tag() const noexcept { return Span{m_tag.Text(), static_cast<std::uint32_t>(m_tag.Length())}; }
+    // Appends a copy of table; without memory the table stays untagged.
+    void Add(const char* table) noexcept;
+    // Removes the first entry equal to table, if any.
+    void Remove(const char* table) noexcept;
+    void Clear() noexcept;
+    bool Contains(std::string_view table) const noexcept;
+
+private:
+    TextBuffer m_tag;
+    Memory::Array<char*> m_tables;  // owned, terminated copies, in insertion order
 };
 
 }  // namespace Loader
-
-struct PackageTags : Memory::Allocated {
-    Memory::String tag;                   // the value of PackageID
-    Memory::Vector<Memory::String> tables;  // tables whose rows are tagged, in insertion order
-};
-
 }  // namespace Database

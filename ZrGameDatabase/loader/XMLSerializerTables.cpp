@@ -3,18 +3,17 @@
 // once; nothing runs before the whole element has been read, so a bad column leaves no table.
 #include <sqlite3.h>
 
-#include <cstdio>
 #include <cstring>
 
-#include "base/TextFormat.h"
-#include "loader/XMLSerializerInternal.h"
 #include "ZrGameDatabase/Connection.h"
-#include "ZrGameDatabase/XMLSerializer.h"
+#include "base/TextFormat.h"
+#include "core/Command.h"
+#include "loader/XMLSerializerImpl.h"
 #include "xml/XmlNode.h"
+#include "xml/XmlNodeRange.h"
 
 namespace Database {
 
-using Loader::AppendName;
 using Loader::NameOf;
 using Loader::ReadFlagAttribute;
 using Loader::ReadTextAttribute;
@@ -22,65 +21,48 @@ using Loader::Span;
 
 namespace {
 
-// Appends text with every single quote doubled, for a quoted SQL literal.
-void AppendQuoted(Memory::String& out, const Memory::String& text) {
-    for (const char byte : text) {
-        out.push_back(byte);
-        if (byte == '\'')
-            out.push_back('\'');
-    }
-}
-
 // Appends the default clause of a column: booleans become 1 or 0, NULL stays NULL, numbers are
 // written as they are and any other text as a quoted literal (quotes doubled, so that the stored
 // default is the text as written).
-void AppendDefault(Memory::String& out, const Memory::String& type, const Memory::String& value) {
-    out += "default ";
-    if (type == "boolean") {
-        const char first = value.empty() ? '\0' : value[0];
-        out += (first == 't' || first == 'T' || first == '1') ? "1 " : "0 ";
+void AppendDefault(SqlText& out, Span type, Span value) {
+    out.Append("default ");
+    if (type.View() == "boolean") {
+        const char first = value.Empty() ? '\0' : value.text[0];
+        out.Append((first == 't' || first == 'T' || first == '1') ? "1 " : "0 ");
         return;
     }
-    if (value == "NULL") {
-        out += "NULL ";
+    if (value.View() == "NULL") {
+        out.Append("NULL ");
         return;
     }
-    switch (Loader::DetermineValueType(value.data(), static_cast<std::uint32_t>(value.size()))) {
+    switch (Loader::DetermineValueType(value.text, value.length)) {
         case Loader::ValueType::Null:
-            out += "NULL ";
+            out.Append("NULL ");
             return;
         case Loader::ValueType::Integer:
         case Loader::ValueType::Real:
-            out += value;
-            out += ' ';
+            out.Append(value.View()).Append(' ');
             return;
         case Loader::ValueType::Text:
-            out += '\'';
-            AppendQuoted(out, value);
-            out += "' ";
+            out.AppendQuoted(value.View(), '\'').Append(' ');
             return;
     }
 }
 
-Span NameSpan(const Memory::String& name) {
-    return Span{name.data(), static_cast<std::uint32_t>(name.size())};
-}
-
-// One column of a "Table" or an "AlterTable": its definition, and its reference, if any.
+// One column of a "Table" or an "AlterTable": its name, and its reference, if any.
 struct ColumnDefinition {
-    Memory::String name;
-    Memory::String reference;
+    Span name{"", 0};
+    Span reference{"", 0};
 };
 
 // Reads a "Column" or "AddColumn" element and appends its definition to out. False when the
 // column has no name.
-bool AppendColumnDefinition(Memory::String& out, const XmlNode& column, ColumnDefinition& definition) {
-    definition.reference.clear();
+bool AppendColumnDefinition(SqlText& out, const XmlNode& column, ColumnDefinition& definition) {
+    definition.reference = Span{"", 0};
     if (!ReadTextAttribute(column, "name", definition.name))
         return false;
-    Memory::String type;
-    if (!ReadTextAttribute(column, "type", type))
-        type = "integer";
+    Span type{"integer", 7};
+    ReadTextAttribute(column, "type", type);
     bool primaryKey = false;
     bool autoIncrement = false;
     bool notNull = false;
@@ -89,25 +71,21 @@ bool AppendColumnDefinition(Memory::String& out, const XmlNode& column, ColumnDe
     ReadFlagAttribute(column, "autoincrement", autoIncrement);
     ReadFlagAttribute(column, "notnull", notNull);
     ReadFlagAttribute(column, "unique", unique);
-    Memory::String defaultValue;
+    Span defaultValue{"", 0};
     ReadTextAttribute(column, "default", defaultValue);
     ReadTextAttribute(column, "reference", definition.reference);
 
-    out += '\'';
-    Loader::AppendEscaped(out, NameSpan(definition.name), '\'');
-    out += "' ";
-    out += type;
-    out += ' ';
+    out.AppendQuoted(definition.name.View(), '\'').Append(' ').Append(type.View()).Append(' ');
     if (primaryKey) {
-        out += "primary key ";
+        out.Append("primary key ");
         if (autoIncrement)
-            out += "autoincrement ";
+            out.Append("autoincrement ");
     }
     if (notNull)
-        out += " not null ";
+        out.Append(" not null ");
     if (unique)
-        out += "unique ";
-    if (!defaultValue.empty())
+        out.Append("unique ");
+    if (!defaultValue.Empty())
         AppendDefault(out, type, defaultValue);
     return true;
 }
@@ -115,7 +93,7 @@ bool AppendColumnDefinition(Memory::String& out, const XmlNode& column, ColumnDe
 }  // namespace
 
 // Stores format, filled with the name of the child that has no place in its element.
-void XMLSerializer::StoreUnexpectedChild(const char* format, const XmlNode& child) {
+void XMLSerializer::Impl::StoreUnexpectedChild(const char* format, const XmlNode& child) {
     const Span name = NameOf(child);
     char message[256];
     FormatText(message, sizeof message, format, static_cast<int>(name.length), name.text);
@@ -127,22 +105,19 @@ void XMLSerializer::StoreUnexpectedChild(const char* format, const XmlNode& chil
 // a semicolon in them would have the definition run cut short, the rest of it silently dropped.
 // Refused: a text that is not exactly one statement (the reason stored and logged). Failed: a
 // text SQLite cannot compile (its error logged, as running it would have logged it).
-XMLSerializer::DefinitionCheck XMLSerializer::CheckDefinition(const char* statement, std::size_t length,
-                                                              const char* element) {
+XMLSerializer::Impl::DefinitionCheck XMLSerializer::Impl::CheckDefinition(const char* statement, std::size_t length,
+                                                                        const char* element) {
     const char* refusal = nullptr;
-    sqlite3* handle = m_connection->Handle();
     if (std::memchr(statement, '\0', length) != nullptr) {
         refusal = "holds a zero byte";
-    } else if (handle != nullptr) {
-        sqlite3_stmt* prepared = nullptr;
+    } else if (connection->Handle() != nullptr) {
+        Command check(connection);
         const char* tail = nullptr;
-        if (sqlite3_prepare_v2(handle, statement, static_cast<int>(length), &prepared, &tail) != SQLITE_OK) {
-            m_connection->LogError(m_connection->ErrorMessage());
+        if (check.Prepare(statement, static_cast<int>(length), Command::Report::Error, &tail) != Status::Ok)
             return DefinitionCheck::Failed;
-        }
-        sqlite3_finalize(prepared);
-        if (prepared != nullptr && !Loader::HoldsNoStatement(tail, statement + length))
+        if (check.Held() && !SqlText::HoldsNoStatement(tail, statement + length))
             refusal = "makes more than one statement";
+        check.Discard();
     }
     if (refusal == nullptr)
         return DefinitionCheck::Run;
@@ -153,110 +128,109 @@ XMLSerializer::DefinitionCheck XMLSerializer::CheckDefinition(const char* statem
 }
 
 // The context line of a table definition the database refused.
-void XMLSerializer::LogBuildContext(const char* table) {
+void XMLSerializer::Impl::LogBuildContext(Span table) {
     char context[256];
-    FormatText(context, sizeof context, "In XMLSerializer while building table %s from file %s.", table, m_fileName);
-    m_connection->LogMessage(context);
+    FormatText(context, sizeof context, "In XMLSerializer while building table %.*s from file %s.",
+               static_cast<int>(table.length), table.text, fileName);
+    connection->LogMessage(context);
 }
 
-bool XMLSerializer::BuildTable(const XmlNode& element) {
-    Memory::String table;
+// Checks and runs the statement of a table definition; a refusal or a failure logs the context.
+bool XMLSerializer::Impl::RunDefinition(const SqlText& statement, const char* element, Span table) {
+    if (!statement.Ok())
+        return ReportOutOfMemory();
+    if (CheckDefinition(statement.Text(), statement.Length(), element) != DefinitionCheck::Run
+        || !connection->Execute(statement.Text(), static_cast<int>(statement.Length()))) {
+        LogBuildContext(table);
+        return false;
+    }
+    return true;
+}
+
+bool XMLSerializer::Impl::BuildTable(const XmlNode& element) {
+    Span table;
     if (!ReadTextAttribute(element, "name", table)) {
         SetErrorMessage("'name' is a required attribute of 'Table'.");
         return false;
     }
-    XmlNode column;
-    if (!element.FirstChild(column)) {
+    if (Children(element).Empty()) {
         SetErrorMessageAndLog("Table contains no 'Column' elements.");
         return false;
     }
-    Memory::String statement = "create table ";
-    AppendName(statement, NameSpan(table));
-    statement += " (";
-    Memory::String foreignKeys;
+    SqlText& statement = scratch.statement;
+    SqlText& foreignKeys = scratch.key;
+    statement.Clear();
+    foreignKeys.Clear();
+    statement.Append("create table ").AppendName(table.View()).Append(" (");
     ColumnDefinition definition;
-    for (bool more = true; more;) {
+    bool first = true;
+    for (const XmlNode& column : Children(element)) {
         NoteFailedElement(column);
         if (!column.NameEquals("Column", 6)) {
             StoreUnexpectedChild("'Column' expected, got '%.*s'.", column);
             return false;
         }
+        if (!first)
+            statement.Append(", ");
+        first = false;
         if (!AppendColumnDefinition(statement, column, definition)) {
             SetErrorMessage("'Column' element inside of 'Table' requires 'name' attribute.");
             return false;
         }
-        if (!definition.reference.empty()) {
-            foreignKeys += ", foreign key (";
-            AppendName(foreignKeys, NameSpan(definition.name));
-            foreignKeys += ") references ";
-            foreignKeys += definition.reference;
-        }
-        XmlNode next;
-        more = column.NextSibling(next);
-        if (more) {
-            statement += ", ";
-            column = next;
+        if (!definition.reference.Empty()) {
+            foreignKeys.Append(", foreign key (").AppendName(definition.name.View()).Append(") references ");
+            foreignKeys.Append(definition.reference.View());
         }
     }
-    statement += foreignKeys;
-    statement += ");";
+    if (!foreignKeys.Ok())
+        return ReportOutOfMemory();
+    statement.Append(foreignKeys.View()).Append(");");
     NoteFailedElement(element);
-    if (CheckDefinition(statement.data(), statement.size(), "<Table>") != DefinitionCheck::Run
-        || !m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
-        LogBuildContext(table.c_str());
-        return false;
-    }
-    return true;
+    return RunDefinition(statement, "<Table>", table);
 }
 
-bool XMLSerializer::AlterTable(const XmlNode& element) {
-    Memory::String table;
+bool XMLSerializer::Impl::AlterTable(const XmlNode& element) {
+    Span table;
     if (!ReadTextAttribute(element, "name", table)) {
         SetErrorMessage("'name' is a required attribute of 'AlterTable'.");
         return false;
     }
-    XmlNode column;
-    if (!element.FirstChild(column)) {
+    if (Children(element).Empty()) {
         SetErrorMessageAndLog("Table contains no 'Add/Drop/ModifyColumn' elements.");
         return false;
     }
-    ColumnDefinition definition;
-    Memory::String statement;
-    for (bool more = true; more;) {
+    for (const XmlNode& column : Children(element)) {
         NoteFailedElement(column);
         if (!column.NameEquals("AddColumn", 9)) {
             StoreUnexpectedChild("'In AlterTable, got unknown command '%.*s'.", column);
             return false;
         }
-        statement = "alter table ";
-        AppendName(statement, NameSpan(table));
-        statement += " add ";
-        if (!AppendColumnDefinition(statement, column, definition)) {
-            SetErrorMessage("'AddColumn' element inside of 'AlterTable' requires 'name' attribute.");
+        if (!AddColumn(column, table))
             return false;
-        }
-        // "alter table ... add" takes a reference only as a column constraint, not as a table
-        // constraint; the meaning is the same.
-        if (!definition.reference.empty()) {
-            statement += " references ";
-            statement += definition.reference;
-        }
-        statement += ";";
-        if (CheckDefinition(statement.data(), statement.size(), "<AddColumn>") != DefinitionCheck::Run
-            || !m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
-            LogBuildContext(table.c_str());
-            return false;
-        }
-        XmlNode next;
-        more = column.NextSibling(next);
-        column = next;
     }
     return true;
 }
 
-bool XMLSerializer::CreateIndex(const XmlNode& element) {
-    Memory::String name;
-    Memory::String table;
+bool XMLSerializer::Impl::AddColumn(const XmlNode& column, Span table) {
+    SqlText& statement = scratch.statement;
+    statement.Clear();
+    statement.Append("alter table ").AppendName(table.View()).Append(" add ");
+    ColumnDefinition definition;
+    if (!AppendColumnDefinition(statement, column, definition)) {
+        SetErrorMessage("'AddColumn' element inside of 'AlterTable' requires 'name' attribute.");
+        return false;
+    }
+    // "alter table ... add" takes a reference only as a column constraint, not as a table
+    // constraint; the meaning is the same.
+    if (!definition.reference.Empty())
+        statement.Append(" references ").Append(definition.reference.View());
+    statement.Append(";");
+    return RunDefinition(statement, "<AddColumn>", table);
+}
+
+bool XMLSerializer::Impl::CreateIndex(const XmlNode& element) {
+    Span name;
+    Span table;
     if (!ReadTextAttribute(element, "name", name)) {
         SetErrorMessage("'name' is a required attribute of 'Index'.");
         return false;
@@ -265,43 +239,38 @@ bool XMLSerializer::CreateIndex(const XmlNode& element) {
         SetErrorMessage("'table' is a required attribute of 'Index'.");
         return false;
     }
-    XmlNode column;
-    if (!element.FirstChild(column, "Column", 6)) {
+    if (Children(element, "Column", 6).Empty()) {
         SetErrorMessage("'Index' requires at least 1 child 'Column' element.");
         return false;
     }
-    Memory::String statement = "CREATE INDEX IF NOT EXISTS '";
-    Loader::AppendEscaped(statement, NameSpan(name), '\'');
-    statement += "' on ";
-    AppendName(statement, NameSpan(table));
-    statement += " (";
-    Memory::String columnName;
-    Memory::String sort;
-    for (bool more = true; more;) {
+    SqlText& statement = scratch.statement;
+    statement.Clear();
+    statement.Append("CREATE INDEX IF NOT EXISTS ").AppendQuoted(name.View(), '\'').Append(" on ");
+    statement.AppendName(table.View()).Append(" (");
+    bool first = true;
+    for (const XmlNode& column : Children(element, "Column", 6)) {
         NoteFailedElement(column);
+        Span columnName;
         if (!ReadTextAttribute(column, "name", columnName)) {
             SetErrorMessage("'Column' element inside of 'Index' requires 'name' attribute.");
             return false;
         }
-        statement += columnName;
-        if (ReadTextAttribute(column, "sort", sort)) {
-            statement += ' ';
-            statement += sort;
-        }
-        XmlNode next;
-        more = column.NextSibling(next, "Column", 6);
-        if (more) {
-            statement += ", ";
-            column = next;
-        }
+        if (!first)
+            statement.Append(", ");
+        first = false;
+        statement.Append(columnName.View());
+        Span sort;
+        if (ReadTextAttribute(column, "sort", sort))
+            statement.Append(' ').Append(sort.View());
     }
-    statement += "); ";
+    statement.Append("); ");
     NoteFailedElement(element);
-    const DefinitionCheck check = CheckDefinition(statement.data(), statement.size(), "<Index>");
+    if (!statement.Ok())
+        return ReportOutOfMemory();
+    const DefinitionCheck check = CheckDefinition(statement.Text(), statement.Length(), "<Index>");
     if (check == DefinitionCheck::Refused)
         return false;
-    if (check == DefinitionCheck::Failed
-        || !m_connection->Execute(statement.c_str(), static_cast<int>(statement.size()))) {
+    if (check == DefinitionCheck::Failed || !connection->Execute(statement.Text(), static_cast<int>(statement.Length()))) {
         SetErrorMessage("A database error occurred while creating an index.");
         return false;
     }

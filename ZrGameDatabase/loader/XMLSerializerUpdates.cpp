@@ -3,16 +3,17 @@
 // foreign key lost its target.
 #include <sqlite3.h>
 
-#include <cstdio>
 #include <cstring>
 #include <strings.h>
 
-#include "base/TextFormat.h"
-#include "loader/XMLSerializerInternal.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
-#include "ZrGameDatabase/XMLSerializer.h"
+#include "base/TextFormat.h"
+#include "core/Command.h"
+#include "core/ForeignKeys.h"
+#include "loader/XMLSerializerImpl.h"
 #include "xml/XmlNode.h"
+#include "xml/XmlNodeRange.h"
 
 namespace Database {
 
@@ -31,53 +32,27 @@ constexpr const char* kUpdateFailed = "There was an error executing the update s
 // order; stops and returns false as soon as visit does.
 template <class Visit>
 bool ForEachColumn(const XmlNode& element, Visit visit) {
-    XmlNode attribute;
-    for (bool more = element.FirstAttribute(attribute); more;) {
+    for (const XmlNode& attribute : Attributes(element)) {
         if (!visit(NameOf(attribute), ValueOf(attribute)))
             return false;
-        XmlNode next;
-        more = attribute.NextAttribute(next);
-        attribute = next;
     }
-    XmlNode child;
-    for (bool more = element.FirstChild(child); more;) {
+    for (const XmlNode& child : Children(element)) {
         if (!visit(NameOf(child), ValueOf(child)))
             return false;
-        XmlNode next;
-        more = child.NextSibling(next);
-        child = next;
     }
     return true;
 }
 
 bool HasColumns(const XmlNode& element) {
-    XmlNode any;
-    return element.FirstAttribute(any) || element.FirstChild(any);
+    return !Attributes(element).Empty() || !Children(element).Empty();
 }
 
-bool BindAll(Results& results, const Memory::Vector<Span>& values) {
-    for (std::size_t index = 0; index < values.size(); ++index) {
+bool BindAll(Results& results, const Memory::Array<Span>& values) {
+    for (std::size_t index = 0; index < values.Size(); ++index) {
         if (!Loader::BindValue(results, static_cast<int>(index + 1), values[index]))
             return false;
     }
     return true;
-}
-
-// A mod's Update or Delete that matches nothing usually names a row of another mod, or misspells a
-// Type: not an error, since data files are written against rulesets that vary, but worth a line in
-// the log so that the author can see it.
-void WarnWhenNothingChanged(const Connection& connection, const char* what, const char* table,
-                            std::uint32_t tableLength, const char* fileName) {
-    if (connection.TotalChanges() != 0)
-        return;
-    char warning[512];
-    FormatText(warning, sizeof warning, "%s in table %.*s from file %s matched no row.", what,
-               static_cast<int>(tableLength), table, fileName);
-    connection.LogWarning(warning);
-}
-
-Span NameSpan(const char* name) {
-    return Span{name, static_cast<std::uint32_t>(std::strlen(name))};
 }
 
 bool IsRowIdName(Span name) {
@@ -89,72 +64,85 @@ bool IsRowIdName(Span name) {
     return false;
 }
 
+// A column of a Set or a Where: a name the statement writes between double quotes.
+void AppendAssignment(SqlText& statement, Span name) {
+    statement.AppendQuoted(name.View(), '"').Append(" = ?");
+}
+
 }  // namespace
 
-bool XMLSerializer::DeleteRows(const XmlNode& element, const char* table, std::uint32_t tableLength) {
-    Loader::LoaderScratch& scratch = *m_scratch;
-    scratch.names.Clear();
-    scratch.values.clear();
-    Memory::String& statement = scratch.statement;
-    statement = "DELETE FROM ";
-    Loader::AppendName(statement, Span{table, tableLength});
-    const bool unique = ForEachColumn(element, [&](Span name, Span value) {
-        if (!scratch.names.Insert(name)) {
-            char message[512];
-            FormatText(message, sizeof message, "Duplicate column names detected in <Delete>. Name: %.*s, Value: %.*s",
-                          static_cast<int>(name.length), name.text, static_cast<int>(value.length), value.text);
-            SetErrorMessageAndLog(message);
-            return false;
-        }
-        statement += scratch.values.empty() ? " WHERE " : " AND ";
-        Loader::AppendName(statement, name);
-        statement += " = ?";
-        scratch.values.push_back(NormalizeValue(value));
-        return true;
-    });
-    if (!unique)
-        return false;
-    statement += ";";
-
+// Prepares the statement built in the scratch state, binds its values and runs it. failure is the
+// error text when the database refuses; what names the change in the warning when it matched no
+// row: a mod's Update or Delete that matches nothing usually names a row of another mod, or
+// misspells a Type; not an error, since data files are written against rulesets that vary, but
+// worth a line in the log so that the author can see it.
+bool XMLSerializer::Impl::RunChange(const char* failure, const char* what, Span table) {
+    const SqlText& statement = scratch.statement;
+    if (!statement.Ok())
+        return ReportOutOfMemory();
     Results results;
-    if (!m_connection->Execute(results, statement.c_str(), static_cast<int>(statement.size()))) {
-        SetErrorMessageAndLog(kDeleteFailed);
+    const Status prepared =
+        ResultsAccess::Prepare(*connection, results, statement.Text(), static_cast<int>(statement.Length()));
+    if (prepared == Status::OutOfMemory)
+        return ReportOutOfMemory();
+    if (prepared != Status::Ok || !WhereColumnsExist(table)) {
+        if (!outOfMemory)
+            SetErrorMessageAndLog(failure);
         return false;
     }
     if (!BindAll(results, scratch.values))
         return false;
     if (!results.Execute()) {
-        SetErrorMessageAndLog(kDeleteFailed);
+        SetErrorMessageAndLog(failure);
         return false;
     }
-    WarnWhenNothingChanged(*m_connection, "Delete", table, tableLength, m_fileName);
+    if (connection->TotalChanges() == 0) {
+        char warning[512];
+        FormatText(warning, sizeof warning, "%s in table %.*s from file %s matched no row.", what,
+                   static_cast<int>(table.length), table.text, fileName);
+        connection->LogWarning(warning);
+    }
     return true;
 }
 
-bool XMLSerializer::UpdateRows(const XmlNode& element, const char* table, std::uint32_t tableLength) {
-    Loader::LoaderScratch& scratch = *m_scratch;
-    scratch.values.clear();
-    scratch.whereNames.clear();
-    Memory::String& statement = scratch.statement;
-    statement = "UPDATE ";
-    Loader::AppendName(statement, Span{table, tableLength});
-    statement += " SET ";
+bool XMLSerializer::Impl::DeleteRows(const XmlNode& element, Span table) {
+    scratch.names.Clear();
+    scratch.values.Clear();
+    scratch.whereNames.Clear();
+    SqlText& statement = scratch.statement;
+    statement.Clear();
+    statement.Append("DELETE FROM ").AppendName(table.View());
+    const bool read = ForEachColumn(element, [&](Span name, Span value) {
+        statement.Append(scratch.values.Empty() ? " WHERE " : " AND ").AppendName(name.View()).Append(" = ?");
+        return AddRowColumn("Delete", name, value);
+    });
+    if (!read)
+        return false;
+    statement.Append(";");
+    return RunChange(kDeleteFailed, "Delete", table);
+}
+
+bool XMLSerializer::Impl::UpdateRows(const XmlNode& element, Span table) {
+    scratch.values.Clear();
+    scratch.whereNames.Clear();
+    SqlText& statement = scratch.statement;
+    statement.Clear();
+    statement.Append("UPDATE ").AppendName(table.View()).Append(" SET ");
 
     XmlNode set;
     if (!element.FirstChild(set, "Set", 3)) {
         SetErrorMessageAndLog("<Update> element requires a child <Set> element.");
         return false;
     }
-    ForEachColumn(set, [&](Span name, Span value) {
-        if (!scratch.values.empty())
-            statement += ", ";
-        statement += '"';
-        Loader::AppendEscaped(statement, name, '"');
-        statement += "\" = ?";
-        scratch.values.push_back(NormalizeValue(value));
-        return true;
+    const bool read = ForEachColumn(set, [&](Span name, Span value) {
+        if (!scratch.values.Empty())
+            statement.Append(", ");
+        AppendAssignment(statement, name);
+        return scratch.values.Push(NormalizeValue(value)) || ReportOutOfMemory();
     });
-    if (scratch.values.empty()) {
+    if (!read)
+        return false;
+    if (scratch.values.Empty()) {
         SetErrorMessageAndLog("<Set> Needs at least one attribute or child element.");
         return false;
     }
@@ -163,82 +151,88 @@ bool XMLSerializer::UpdateRows(const XmlNode& element, const char* table, std::u
         SetErrorMessageAndLog("Duplicate <Set> elements are not allowed.");
         return false;
     }
-
     XmlNode where;
-    if (element.FirstChild(where, "Where", 5)) {
-        if (!HasColumns(where)) {
-            SetErrorMessageAndLog("<Where> needs at least one attribute or child element.");
-            return false;
-        }
-        if (where.NextSibling(another, "Where", 5)) {
-            SetErrorMessageAndLog("Duplicate <Where> elements are not allowed.");
-            return false;
-        }
-        statement += " WHERE ";
-        ForEachColumn(where, [&](Span name, Span value) {
-            if (!scratch.whereNames.empty())
-                statement += " AND ";
-            statement += '"';
-            Loader::AppendEscaped(statement, name, '"');
-            statement += "\" = ?";
-            scratch.whereNames.push_back(name);
-            scratch.values.push_back(NormalizeValue(value));
-            return true;
-        });
-    }
-    statement += ";";
+    if (element.FirstChild(where, "Where", 5) && !AppendConditions(where))
+        return false;
+    statement.Append(";");
+    return RunChange(kUpdateFailed, "Update", table);
+}
 
-    Results results;
-    if (!m_connection->Execute(results, statement.c_str(), static_cast<int>(statement.size()))
-        || !WhereColumnsExist(table, tableLength)) {
-        SetErrorMessageAndLog(kUpdateFailed);
+// Appends " WHERE A = ? AND B = ?" for the Where element of an update.
+bool XMLSerializer::Impl::AppendConditions(const XmlNode& where) {
+    if (!HasColumns(where)) {
+        SetErrorMessageAndLog("<Where> needs at least one attribute or child element.");
         return false;
     }
-    if (!BindAll(results, scratch.values))
-        return false;
-    if (!results.Execute()) {
-        SetErrorMessageAndLog(kUpdateFailed);
+    XmlNode another;
+    if (where.NextSibling(another, "Where", 5)) {
+        SetErrorMessageAndLog("Duplicate <Where> elements are not allowed.");
         return false;
     }
-    WarnWhenNothingChanged(*m_connection, "Update", table, tableLength, m_fileName);
-    return true;
+    SqlText& statement = scratch.statement;
+    statement.Append(" WHERE ");
+    return ForEachColumn(where, [&](Span name, Span value) {
+        if (!scratch.whereNames.Empty())
+            statement.Append(" AND ");
+        AppendAssignment(statement, name);
+        return (scratch.whereNames.Push(name) && scratch.values.Push(NormalizeValue(value))) || ReportOutOfMemory();
+    });
 }
 
 // SQLite reads a double-quoted name that is no column as a string literal, so a misspelt
 // condition would match nothing and the update would pass for a success. Every condition column
 // must be a column of the table (or one of the names of its row id).
-bool XMLSerializer::WhereColumnsExist(const char* table, std::uint32_t tableLength) {
-    if (m_scratch->whereNames.empty())
+bool XMLSerializer::Impl::WhereColumnsExist(Span table) {
+    if (scratch.whereNames.Empty())
         return true;
     Results columns;
-    if (!m_connection->Execute(columns, "select 1 from pragma_table_info(?1) where name = ?2 collate nocase"))
-        return false;
-    for (const Span& name : m_scratch->whereNames) {
+    const Status prepared =
+        ResultsAccess::Prepare(*connection, columns, "select 1 from pragma_table_info(?1) where name = ?2 collate nocase", -1);
+    if (prepared != Status::Ok)
+        return prepared == Status::OutOfMemory ? ReportOutOfMemory() : false;
+    for (const Span& name : scratch.whereNames) {
         if (IsRowIdName(name))
             continue;
         columns.Reset();
-        columns.Bind(1, table, static_cast<int>(tableLength), false);
+        columns.Bind(1, table.text, static_cast<int>(table.length), false);
         columns.Bind(2, name.text, static_cast<int>(name.length), false);
         if (!columns.Step()) {
             char message[512];
             FormatText(message, sizeof message, "no such column: %.*s", static_cast<int>(name.length), name.text);
-            m_connection->LogError(message);
+            connection->LogError(message);
             return false;
         }
     }
     return true;
 }
 
-// Rolls the purge back after a failed statement. The database's text is kept first: the rollback
-// succeeds and would leave the load without a word on what went wrong.
-void XMLSerializer::AbandonPurge() {
-    SetErrorMessage(m_connection->ErrorMessage());
-    m_connection->RollbackTransaction();
+namespace {
+
+bool SameName(const char* name, Span other) {
+    return std::strlen(name) == other.length && strncasecmp(name, other.text, other.length) == 0;
 }
 
-bool XMLSerializer::DeleteMissingReferences(const XmlNode& element) {
-    Memory::String table;
-    Memory::String column;
+// Whether key refers to table.column. A key to the referenced table's primary key names no
+// column: it is not this one.
+bool RefersTo(const ForeignKey& key, Span table, Span column) {
+    return key.referencedColumn != nullptr && SameName(key.referencedTable, table)
+           && SameName(key.referencedColumn, column);
+}
+
+// "DELETE FROM T WHERE F NOT IN (SELECT C FROM R)": the rows of T whose key names a value that
+// is no longer in R.C.
+void ComposePurge(SqlText& purge, const ForeignKey& key, Span table) {
+    purge.Clear();
+    purge.Append("DELETE FROM ").AppendName(key.table).Append(" WHERE ").AppendName(key.column);
+    purge.Append(" NOT IN (SELECT ").AppendName(key.referencedColumn).Append(" FROM ");
+    purge.AppendName(table.View()).Append(")");
+}
+
+}  // namespace
+
+bool XMLSerializer::Impl::DeleteMissingReferences(const XmlNode& element) {
+    Span table;
+    Span column;
     if (!ReadTextAttribute(element, "table", table)) {
         SetErrorMessage("'table' attribute expected.");
         return false;
@@ -247,48 +241,30 @@ bool XMLSerializer::DeleteMissingReferences(const XmlNode& element) {
         SetErrorMessage("'column' attribute expected.");
         return false;
     }
-    Results tables;
-    if (!m_connection->Execute(tables, "select name from sqlite_master where type = 'table'")) {
-        SetErrorMessage(m_connection->ErrorMessage());
+    // The purge is all or nothing even when the file runs without a transaction of its own. The
+    // database's text is kept at once: ending the walk and rolling back both succeed and would
+    // leave the load without a word on what went wrong.
+    TransactionGuard transaction(*connection, true);
+    bool failed = false;
+    auto purgeReferencingRows = [&](const ForeignKey& key) {
+        if (!RefersTo(key, table, column))
+            return true;
+        SqlText& purge = scratch.statement;
+        ComposePurge(purge, key, table);
+        if (!purge.Ok()) {
+            failed = !ReportOutOfMemory();
+        } else if (!connection->Execute(purge.Text(), static_cast<int>(purge.Length()))) {
+            SetErrorMessage(connection->ErrorMessage());
+            failed = true;
+        }
+        return !failed;
+    };
+    if (WalkForeignKeys(*connection, Command::Report::Query, purgeReferencingRows) != Status::Ok
+        || (!failed && !transaction.Commit())) {
+        SetErrorMessage(connection->ErrorMessage());
         return false;
     }
-    m_connection->BeginTransaction();
-    while (tables.Step()) {
-        // The table's name is bound, not spliced: a table of any name, however long and whatever
-        // it holds, is looked at.
-        const char* referencing = tables.GetText(0);
-        Results keys;
-        if (!m_connection->Execute(keys, "select * from pragma_foreign_key_list(?1)")
-            || !keys.Bind(1, referencing, false)) {
-            AbandonPurge();
-            return false;
-        }
-        while (keys.Step()) {
-            const char* referencedTable = keys.GetText(2);
-            const char* referencingColumn = keys.GetText(3);
-            const char* referencedColumn = keys.GetText(4);
-            // A key to the referenced table's primary key names no column: it is not this one.
-            if (referencedTable == nullptr || referencedColumn == nullptr || referencingColumn == nullptr
-                || strcasecmp(referencedTable, table.c_str()) != 0 || strcasecmp(referencedColumn, column.c_str()) != 0)
-                continue;
-            Memory::String& purge = m_scratch->statement;
-            purge = "DELETE FROM ";
-            Loader::AppendName(purge, NameSpan(referencing));
-            purge += " WHERE ";
-            Loader::AppendName(purge, NameSpan(referencingColumn));
-            purge += " NOT IN (SELECT ";
-            Loader::AppendName(purge, NameSpan(referencedColumn));
-            purge += " FROM ";
-            Loader::AppendName(purge, NameSpan(table.c_str()));
-            purge += ")";
-            if (!m_connection->Execute(purge.c_str(), static_cast<int>(purge.size()))) {
-                AbandonPurge();
-                return false;
-            }
-        }
-    }
-    m_connection->EndTransaction();
-    return true;
+    return !failed;
 }
 
 }  // namespace Database

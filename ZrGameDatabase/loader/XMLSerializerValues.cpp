@@ -6,10 +6,8 @@
 #include <limits>
 #include <strings.h>
 
-#include "base/TextFormat.h"
-#include "loader/XMLSerializerInternal.h"
 #include "ZrGameDatabase/DatabaseResults.h"
-#include "xml/XmlDocument.h"
+#include "loader/XMLSerializerInternal.h"
 #include "xml/XmlNode.h"
 
 namespace Database::Loader {
@@ -52,9 +50,13 @@ Span ValueOf(const XmlNode& node) {
     return value;
 }
 
-bool ReadTextAttribute(const XmlNode& element, const char* name, Memory::String& out) {
+bool ReadTextAttribute(const XmlNode& element, const char* name, Span& out) {
     XmlNode attribute;
-    return element.FirstAttribute(attribute, name, 0) && attribute.AsciiValue(out);
+    Span value{"", 0};
+    if (!element.FirstAttribute(attribute, name, 0) || !attribute.AsciiValueSpan(value.text, value.length))
+        return false;
+    out = value;
+    return true;
 }
 
 void ReadFlagAttribute(const XmlNode& element, const char* name, bool& out) {
@@ -109,89 +111,79 @@ bool BindValue(Results& results, int index, Span value) {
     return results.Bind(index, value.text, static_cast<int>(value.length), false);
 }
 
-namespace {
-
-bool IsNameStart(unsigned char byte) {
-    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || byte == '_' || byte >= 0x80;
-}
-
-bool IsPlainName(Span name) {
-    if (name.length == 0 || !IsNameStart(static_cast<unsigned char>(name.text[0])))
-        return false;
-    for (std::uint32_t index = 1; index < name.length; ++index) {
-        const unsigned char byte = static_cast<unsigned char>(name.text[index]);
-        if (!IsNameStart(byte) && !(byte >= '0' && byte <= '9') && byte != '.')
-            return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-void AppendName(Memory::String& out, Span name) {
-    if (IsPlainName(name)) {
-        Append(out, name);
-        return;
-    }
-    out += '`';
-    AppendEscaped(out, name, '`');
-    out += '`';
-}
-
-void AppendEscaped(Memory::String& out, Span text, char quote) {
-    for (std::uint32_t index = 0; index < text.length; ++index) {
-        out += text.text[index];
-        if (text.text[index] == quote)
-            out += quote;
-    }
-}
-
-bool HoldsNoStatement(const char* text, const char* end) {
-    while (text < end) {
-        const char byte = *text;
-        if (byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r' || byte == '\f' || byte == '\v'
-            || byte == ';') {
-            ++text;
-        } else if (byte == '-' && end - text >= 2 && text[1] == '-') {
-            while (text < end && *text != '\n')
-                ++text;
-        } else if (byte == '/' && end - text >= 2 && text[1] == '*') {
-            text += 2;
-            while (text < end && !(*text == '*' && end - text >= 2 && text[1] == '/'))
-                ++text;
-            text = text < end ? text + 2 : end;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 void ColumnNameSet::Clear() {
-    m_names.clear();
-    m_index.clear();
+    m_names.Clear();
+    m_index.Reset();
 }
 
-bool ColumnNameSet::Insert(Span name) {
-    if (m_names.size() < kLinearLimit) {
+ColumnNameSet::Outcome ColumnNameSet::Insert(Span name) {
+    if (m_names.Size() < kLinearLimit) {
         for (const Span& known : m_names) {
             if (known.View() == name.View())
-                return false;
+                return Outcome::Duplicate;
         }
     } else {
-        if (m_index.empty()) {
-            for (const Span& known : m_names)
-                m_index.insert(known.View());
+        if (m_index.Empty()) {
+            for (const Span& known : m_names) {
+                if (!m_index.Set(known.View(), true))
+                    return Outcome::OutOfMemory;
+            }
         }
-        if (!m_index.insert(name.View()).second)
-            return false;
+        if (m_index.Find(name.View()) != nullptr)
+            return Outcome::Duplicate;
+        if (!m_index.Set(name.View(), true))
+            return Outcome::OutOfMemory;
     }
-    m_names.push_back(name);
-    return true;
+    return m_names.Push(name) ? Outcome::Added : Outcome::OutOfMemory;
 }
 
-LoaderScratch::~LoaderScratch() {
-    delete document;
+PackageTags::~PackageTags() {
+    Clear();
+}
+
+void PackageTags::SetTag(const char* tag) noexcept {
+    m_tag.Clear();
+    m_tag.Append(tag != nullptr ? tag : "");
+    if (!m_tag.Ok())
+        m_tag.Clear();
+}
+
+void PackageTags::Add(const char* table) noexcept {
+    if (table == nullptr)
+        return;
+    const std::size_t length = std::strlen(table);
+    char* copy = static_cast<char*>(Memory::Allocate(length + 1));
+    if (copy == nullptr)
+        return;
+    std::memcpy(copy, table, length + 1);
+    if (!m_tables.Push(copy))
+        Memory::Deallocate(copy);
+}
+
+void PackageTags::Remove(const char* table) noexcept {
+    if (table == nullptr)
+        return;
+    for (std::size_t index = 0; index < m_tables.Size(); ++index) {
+        if (std::strcmp(m_tables[index], table) == 0) {
+            Memory::Deallocate(m_tables[index]);
+            m_tables.Erase(index);
+            return;
+        }
+    }
+}
+
+void PackageTags::Clear() noexcept {
+    for (char* table : m_tables)
+        Memory::Deallocate(table);
+    m_tables.Clear();
+}
+
+bool PackageTags::Contains(std::string_view table) const noexcept {
+    for (const char* tagged : m_tables) {
+        if (table == tagged)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace Database::Loader

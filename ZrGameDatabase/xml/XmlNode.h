@@ -92,11 +92,12 @@ public:
     bool AsciiName(const char*& text, std::uint32_t& length) const noexcept;
     // Name, always true: an empty handle gives "" and 0.
     bool RawName(const char*& text, std::uint32_t& length) const noexcept;
-    // The value copied into out, refused (false, out unchanged) for an empty handle or when a byte
-    // is above 127. Works for std::string and Memory::String; an allocation failure of the string
-    // is reported the way that string type reports it.
+    // The value copied into out (any string with assign(text, length)), refused (false, out
+    // unchanged) for an empty handle or when a byte is above 127.
     template <class String>
     bool AsciiValue(String& out) const;
+    // The value span of an ASCII-only value; false for an empty handle or a byte above 127.
+    bool AsciiValueSpan(const char*& text, std::uint32_t& length) const noexcept;
     // Value, always true: an empty handle gives "" and 0.
     bool RawValue(const char*& text, std::uint32_t& length) const noexcept;
     // The value read as a flag from its first byte: 't' or 'T' and '1' give true, 'f' or 'F' and
@@ -112,9 +113,6 @@ private:
     friend class XmlDocument;
 
     enum class Kind : std::uint8_t { Empty, Element, Attribute };
-
-    // The value span of an ASCII-only value; false for an empty handle or a byte above 127.
-    bool AsciiValueSpan(const char*& text, std::uint32_t& length) const noexcept;
 
     void PointAt(const Xml::ElementRecord* element) noexcept {
         m_record = element;

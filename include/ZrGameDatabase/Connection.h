@@ -1,5 +1,4 @@
-// Connection.h: Database::Connection, the library's handle on one SQLite database, and the
-// internal Command pair through which statements are prepared for Results objects.
+// Connection.h: Database::Connection, the library's handle on one SQLite database.
 //
 // The first construction configures SQLite for the whole process (the library's memory methods,
 // a static page cache, no lookaside) and initialises it; SQLite stays initialised for the life of
@@ -9,58 +8,18 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "ZrGameDatabase/IDatabaseLogger.h"
 #include "ZrGameDatabase/Platform.h"
 
 struct sqlite3;
-struct sqlite3_stmt;
 
 namespace Database {
 
-class Connection;
+class Command;
 class Results;
 struct ConnectionState;
-
-// One prepared statement and the connection that prepared it. A Command owns its statement and
-// finalizes it on Release or destruction. While it holds a statement it is linked into its
-// connection's list of live commands, so that Connection::Close, which finalizes every statement
-// of the handle, can tell each holder that its statement is gone: no statement is ever finalized
-// twice. Commands move but are never copied.
-class Command {
-public:
-    explicit Command(const Connection* connection = nullptr) noexcept;
-    ~Command();
-    Command(Command&& other) noexcept;
-    Command& operator=(Command&& other) noexcept;
-    Command(const Command&) = delete;
-    Command& operator=(const Command&) = delete;
-
-    // Prepares one statement of sql (length -1: up to the NUL). False with no log when the pair has
-    // no connection; false with an error logged when it already holds a statement; false with
-    // SQLite's error (2) and "In Query - <sql>" (0) logged when the text does not prepare or
-    // holds no statement.
-    bool Prepare(const char* sql, int length);
-
-    // Finalizes the statement, if any (a failure is logged as a SQLite error), and empties the pair.
-    void Release() noexcept;
-
-    const Connection* Owner() const noexcept { return m_connection; }
-    sqlite3_stmt* Statement() const noexcept { return m_statement; }
-
-private:
-    friend class Connection;
-
-    void Link() noexcept;
-    void Unlink() noexcept;
-    // Called by Connection::Close after it finalized the statement underneath this command.
-    void Forget() noexcept;
-
-    const Connection* m_connection;  // whose handle prepares and whose logger reports; may be null
-    sqlite3_stmt* m_statement;       // the prepared statement; null when the pair is empty
-    Command* m_previous;             // neighbours in the connection's list of live commands
-    Command* m_next;
-};
 
 class ZRDB_API Connection {
 public:
@@ -199,17 +158,15 @@ private:
     static int CommitHook(void* context) noexcept;
     static void RollbackHook(void* context) noexcept;
 
-    // Logs sqlite3_errmsg of the handle (null text without a handle) as an error.
-    void ReportSqliteError() const;
-    bool ExecuteSavePointStatement(const char* format, const char* name);
+    bool ExecuteSavePointStatement(const char* head, const char* name);
     void FinalizeAllStatements();
     void ForgetLiveCommands() noexcept;
     static int BusyCallback(void* context, int attempt);
 
-    sqlite3* m_handle;                  // the open database; null while none is open
-    ConnectionState* m_state;           // caches and report text, made on first use
-    IDatabaseLogger* m_logger;          // the host's log sink, owned; null by default
-    mutable Command* m_liveCommands;    // commands that hold a statement of this handle
+    sqlite3* m_handle;                          // the open database; null while none is open
+    std::unique_ptr<IDatabaseLogger> m_logger;  // the host's log sink; null by default; outlives m_state
+    std::unique_ptr<ConnectionState> m_state;   // caches and report text, made on first use
+    mutable Command* m_liveCommands;            // commands that hold a statement of this handle
 };
 
 }  // namespace Database

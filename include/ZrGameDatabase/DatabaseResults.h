@@ -8,13 +8,18 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/Platform.h"
 
+struct sqlite3_stmt;
+
 namespace Database {
 
+class Command;
 struct ColumnPositions;
+struct ResultsAccess;
 
 // The kind of a column value: SQLite's fundamental types, and Boolean for an integer value in a
 // column declared exactly "boolean".
@@ -40,11 +45,6 @@ public:
 
     void SingleQuery(bool singleRow) { m_singleRow = singleRow; }
     bool SingleQuery() const { return m_singleRow; }
-
-    // Internal hand-over from Connection::Execute: releases the statement held, takes the new one
-    // and forgets the column positions. A single-row Results then steps once and returns whether
-    // that produced a row; any other returns true.
-    bool TakeCommand(Command&& command);
 
     // Parameters are numbered from 1. True exactly when SQLite accepts the value; nothing logged.
     bool Bind(int index, int value);
@@ -123,19 +123,21 @@ protected:
     // Rebuilds the column positions from the statement's column names.
     void HashColumnPositions();
 
-    bool HasStatement() const { return m_command.Statement() != nullptr; }
-    sqlite3_stmt* Statement() const { return m_command.Statement(); }
-    const Connection* Owner() const { return m_command.Owner(); }
+    bool HasStatement() const;
+    sqlite3_stmt* Statement() const;
+    const Connection* Owner() const;
 
 private:
+    friend struct ResultsAccess;  // Connection::Execute hands statements over through it
+
     // Logs why a step did not finish (a row, or SQLite's error), then the statement's SQL.
     void LogStepFailure(bool rowReturned) const;
     void FreeColumns();
 
-    Command m_command;                     // the owning connection and the statement
-    char* m_columns;                       // select list from sqlite3_mprintf; null means "*"
-    bool m_singleRow;                      // step once at hand-over; select helpers add LIMIT 1
-    ColumnPositions* m_columnPositions;    // column name to index, built on first lookup by name
+    std::unique_ptr<Command> m_command;                  // the statement and its connection; null before the first
+    char* m_columns;                                     // select list from sqlite3_mprintf; null means "*"
+    bool m_singleRow;                                    // step once at hand-over; select helpers add LIMIT 1
+    std::unique_ptr<ColumnPositions> m_columnPositions;  // column name to index, built on first lookup by name
 };
 
 class ZRDB_API SingleResult : public Results {

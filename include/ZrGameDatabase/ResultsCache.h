@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 
 #include "ZrGameDatabase/Platform.h"
 
@@ -15,6 +14,7 @@ namespace Database {
 
 class Connection;
 class Results;
+struct ResultsCacheAccess;
 struct ResultsCacheEntries;
 
 class ZRDB_API ResultsCache {
@@ -27,17 +27,17 @@ public:
     Database::Connection& Connection() const { return m_connection; }
 
     // The statement filed under name, rewound with its bindings cleared; null when there is none.
-    Results* Get(const std::string& name);
+    Results* Get(const char* name);
     // Prepares sql into a new Results filed under name, replacing (and destroying) what was filed
     // there. Null when the SQL does not prepare (the connection has logged why) or no memory is
     // left; an earlier entry under the name then stays.
-    Results* Prepare(const std::string& name, const char* sql, int length = -1);
+    Results* Prepare(const char* name, const char* sql, int length = -1);
     // The same, with the name given as bytes and a length, so that a caller building names in a
-    // buffer of its own looks them up without making a std::string.
+    // buffer of its own needs no terminated copy.
     Results* Get(const char* name, std::size_t nameLength);
     Results* Prepare(const char* name, std::size_t nameLength, const char* sql, int length = -1);
     // Destroys the entry filed under name, if any.
-    void Clear(const std::string& name);
+    void Clear(const char* name);
     // Destroys every entry.
     void Clear();
 
@@ -45,6 +45,8 @@ public:
     const char* ErrorMessage() const;
 
 private:
+    friend struct ResultsCacheAccess;  // the loader's prepare, which tells a refusal from no memory
+
     Database::Connection& m_connection;  // every statement is prepared on it; not owned
     ResultsCacheEntries* m_entries;      // name to owned Results; made on the first Prepare
 };
