@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ZrGameDatabase/ScriptingLua.h"
 #include "scripting/LuaRuntime.h"
 #include "support/LuaFixture.h"
 #include "support/LuaStackGuard.h"
@@ -55,6 +56,7 @@ TEST_F(LuaNamedClosures, NamesLastAsLongAsTheirClosuresAndNoLonger) {
         Runtime::pushnamedcclosure(state, ReturnNothing, 1, "Test::Probe", 0);
     }
     EXPECT_STREQ(Runtime::ClosureName(state, -1), "Test::Probe");
+    EXPECT_STREQ(Scripting::Lua::ClosureName(state, -1), "Test::Probe");  // what hosts call
     lua_setglobal(state, "Probe");
     EXPECT_EQ(NameOf("Probe"), "Test::Probe");
     EXPECT_EQ(NameOf("print"), "(none)");

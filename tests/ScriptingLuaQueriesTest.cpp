@@ -8,6 +8,7 @@
 
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "ZrGameDatabase/ScriptingLua.h"
+#include "scripting/ScriptingLuaInternal.h"
 #include "support/LuaFixture.h"
 #include "support/LuaStackGuard.h"
 
@@ -60,6 +61,39 @@ TEST_F(LuaQueryObject, TableObjectsFinalizeTheirStatementsWhenCollected) {
     EXPECT_EQ(LiveStatements(), before + 3);  // ROWID, Type and count statements
     EXPECT_EQ(Script("Fresh = nil collectgarbage() collectgarbage()"), "");
     EXPECT_EQ(LiveStatements(), before);
+}
+
+// With the debug library a script reaches the finalizer of query objects and can hand it anything:
+// a file, a table object, a bare proxy, or a foreign userdata disguised with the query objects'
+// metatable. Only a query object of the binding may lose its Results, and only once.
+TEST_F(LuaQueryObject, TheFinalizerFreesOnlyQueryObjectsAndEachOnlyOnce) {
+    CreateUnits();
+    Results* results = Lua::PushDatabaseQuery(state, &connection, "select 1");
+    ASSERT_NE(results, nullptr);
+    lua_setglobal(state, "Q");
+    ASSERT_EQ(Script("assert(DB.Units[1] and #DB.Units == 5)"), "");  // prepares the table's statements
+    const int live = LiveStatements();
+    EXPECT_EQ(Script("local gc = debug.getmetatable(Q).__gc\n"
+                     "gc(io.stdout) gc(DB.Units) gc(newproxy(true)) gc(newproxy(false)) gc({}) gc(nil) gc()\n"
+                     "local proxy = newproxy(false)\n"
+                     "debug.setmetatable(proxy, debug.getmetatable(Q)) gc(proxy)\n"
+                     "debug.setmetatable(io.stderr, debug.getmetatable(Q)) gc(io.stderr)\n"
+                     "assert(io.type(io.stdout) == 'file' and DB.Units[1].Type == 'UNIT_A')"),
+              "");
+    EXPECT_EQ(LiveStatements(), live);
+    EXPECT_TRUE(results->Step());  // the query's own Results is untouched
+    {
+        // The statement helpers of the table objects apply the same recognition.
+        LuaStackGuard guard(state);
+        ASSERT_EQ(luaL_dostring(state, "return Q, io.stderr, DB.Units"), 0);
+        EXPECT_EQ(Scripting::Detail::QueryResults(state, -3), results);
+        EXPECT_EQ(Scripting::Detail::QueryResults(state, -2), nullptr);
+        EXPECT_EQ(Scripting::Detail::QueryResults(state, -1), nullptr);
+        lua_pop(state, 3);
+    }
+    EXPECT_EQ(Script("local gc = debug.getmetatable(Q).__gc gc(Q) gc(Q) Q = nil collectgarbage()"), "");
+    EXPECT_EQ(LiveStatements(), live - 1);
+    EXPECT_EQ(Script("collectgarbage() assert(#DB.Units == 5 and DB.Units.UNIT_B.Cost == 7)"), "");
 }
 
 using LuaRowObject = LuaFixture;

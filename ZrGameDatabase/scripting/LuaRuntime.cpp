@@ -20,6 +20,7 @@ static_assert(TypeNone == LUA_TNONE && TypeNil == LUA_TNIL && TypeBoolean == LUA
               && TypeThread == LUA_TTHREAD, "the runtime's type numbers");
 static_assert(UpvalueIndex(1) == lua_upvalueindex(1) && UpvalueIndex(3) == lua_upvalueindex(3),
               "the runtime's upvalue pseudo-indices");
+static_assert(RegistryIndex == LUA_REGISTRYINDEX, "the runtime's registry pseudo-index");
 
 namespace {
 
@@ -212,6 +213,10 @@ void SetMetatable(lua_State* state, int index) {
     lua_setmetatable(state, index);
 }
 
+bool GetMetatable(lua_State* state, int index) {
+    return lua_getmetatable(state, index) != 0;
+}
+
 bool Next(lua_State* state, int index) {
     return lua_next(state, index) != 0;
 }
@@ -238,6 +243,14 @@ bool ToBoolean(lua_State* state, int index) {
 
 void* ToUserdata(lua_State* state, int index) {
     return lua_touserdata(state, index);
+}
+
+bool RawEqual(lua_State* state, int index1, int index2) {
+    return lua_rawequal(state, index1, index2) != 0;
+}
+
+std::size_t ObjLen(lua_State* state, int index) {
+    return lua_objlen(state, index);
 }
 
 // }====

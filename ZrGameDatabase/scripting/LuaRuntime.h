@@ -7,7 +7,8 @@
 // same binding builds against Lua 5.1 and LuaJIT.
 //
 // The one addition is pushnamedcclosure: a C closure whose name is remembered, so that error
-// traces (and the command-line host's traceback) can say which binding function they passed.
+// traces (and hosts' tracebacks, through Lua::ClosureName) can say which binding function they
+// passed.
 //
 // Errors: every function marked "may raise" can leave through a Lua error (a longjmp in Lua 5.1,
 // an unwind in LuaJIT), allocation errors included. A frame that calls one must hold no C++
@@ -16,8 +17,6 @@
 #pragma once
 
 #include <cstddef>
-
-#include "ZrGameDatabase/Platform.h"
 
 struct lua_State;
 
@@ -39,6 +38,9 @@ enum Type : int {
     TypeThread = 8,
 };
 
+// Pseudo-index of the registry, LUA_REGISTRYINDEX.
+constexpr int RegistryIndex = -10000;
+
 // Pseudo-index of the running closure's upvalue number (from 1), as lua_upvalueindex gives it.
 constexpr int UpvalueIndex(int number) {
     return -10002 - number;
@@ -51,12 +53,12 @@ constexpr int UpvalueIndex(int number) {
 // pushed with (so that naming costs no memory per closure), else in a weak-keyed table under the
 // closure, where the name lives exactly as long as the closure. flags is reserved and always 0.
 // May raise (allocation).
-ZRDB_API void pushnamedcclosure(lua_State* state, CFunction function, int upvalueCount, const char* name, int flags);
+void pushnamedcclosure(lua_State* state, CFunction function, int upvalueCount, const char* name, int flags);
 
 // The name the closure at index was pushed with, or null for any other value (a closure of a
 // function that was once pushed with a name, but not this time, reports that name). The text
 // stays valid while the closure is alive. Never raises.
-ZRDB_API const char* ClosureName(lua_State* state, int index);
+const char* ClosureName(lua_State* state, int index);
 
 // }====
 
@@ -88,6 +90,9 @@ void RawSet(lua_State* state, int index);
 void RawGetI(lua_State* state, int index, int key);
 void RawSetI(lua_State* state, int index, int key);
 void SetMetatable(lua_State* state, int index);
+// Pushes the metatable of the value at index and returns true; pushes nothing and returns false
+// when it has none. Never raises.
+bool GetMetatable(lua_State* state, int index);
 bool Next(lua_State* state, int index);
 
 // }====
@@ -99,6 +104,11 @@ int TypeOf(lua_State* state, int index);
 const char* ToLString(lua_State* state, int index, std::size_t* length);
 double ToNumber(lua_State* state, int index);
 bool ToBoolean(lua_State* state, int index);
+// Whether the two values are the same, without metamethods.
+bool RawEqual(lua_State* state, int index1, int index2);
+// The size of a full userdata's payload, the length of a string or table. Never call it on a
+// number, which it would turn into a string.
+std::size_t ObjLen(lua_State* state, int index);
 // Payload of a full userdata, pointer of a light one, null otherwise.
 void* ToUserdata(lua_State* state, int index);
 

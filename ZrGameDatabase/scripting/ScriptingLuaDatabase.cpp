@@ -1,5 +1,6 @@
 // ScriptingLuaDatabase.cpp: the database object (a table of table objects, filled on lookup) and
-// the table objects (rows by ROWID or by Type, the row count, iteration with filters).
+// the table objects (rows by ROWID or by Type, the row count); their iteration is in
+// ScriptingLuaIteration.cpp.
 //
 // A table object prepares nothing until it is used: its first index and its first length run
 // stubs that prepare the table's statements, keep them as upvalues of the working closures and
@@ -12,8 +13,8 @@
 // wherever it no longer needs the row.
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
+#include "core/SqlText.h"
 #include "scripting/ScriptingLuaInternal.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
@@ -23,6 +24,7 @@
 namespace Database::Scripting {
 
 using namespace Runtime;
+using Detail::kQueryErrorText;
 
 namespace {
 
@@ -30,59 +32,21 @@ namespace {
 constexpr char kTableLookupSql[] =
     "SELECT rowid FROM sqlite_master WHERE (name NOT LIKE 'sqlite%') and (type = 'table') "
     "and (tbl_name = ?) LIMIT 1;";
-constexpr char kQueryErrorText[] =
-    "Failed to iterate table due to query error.  Check Database.log for more details.";
 constexpr char kRowLookupErrorText[] =
     "Failed to look up row due to query error.  Check Database.log for more details.";
 constexpr char kTableNameTooLongText[] = "Table name too long: its statement does not fit in 256 bytes.";
-constexpr char kIterationTooLongText[] =
-    "Table name or filter too long: the iteration statement does not fit in 512 bytes.";
 
-// Statement texts are composed in buffers of these sizes, terminator included.
+// The table's statement texts are composed in buffers of this size, terminator included.
 constexpr std::size_t kTableStatementSize = 256;
-constexpr std::size_t kIterationStatementSize = 512;
 
-// {==== Statement texts
-
-// A statement text composed in a fixed buffer. Appending never overflows; once something did not
-// fit, the text is marked as such and must not be used.
-struct StatementText {
-    char* buffer;
-    std::size_t size;    // of buffer, terminator included
-    std::size_t length;  // bytes written, terminator excluded
-    bool overflowed;
-
-    template <std::size_t Size>
-    explicit StatementText(char (&storage)[Size]) noexcept
-        : buffer(storage), size(Size), length(0), overflowed(false) {
-        buffer[0] = '\0';
-    }
-
-    // Appends text up to its first zero byte (null: nothing).
-    void Append(const char* text) noexcept {
-        if (text == nullptr || overflowed)
-            return;
-        const std::size_t textLength = std::strlen(text);
-        if (textLength >= size - length) {
-            overflowed = true;
-            return;
-        }
-        std::memcpy(buffer + length, text, textLength + 1);
-        length += textLength;
-    }
-};
-
-// Composes head, the table's name and tail into storage; false when the text does not fit.
+// Composes head, the table's name and tail into storage; false when the text does not fit. The
+// name goes in as it is: a table object names its table the way the script wrote it.
 template <std::size_t Size>
 bool ComposeTableStatement(char (&storage)[Size], const char* head, const char* name, const char* tail) noexcept {
-    StatementText text(storage);
-    text.Append(head);
-    text.Append(name);
-    text.Append(tail);
-    return !text.overflowed;
+    SqlText text(storage);
+    text.Append(head).Append(name).Append(tail);
+    return text.Ok();
 }
-
-// }====
 
 // {==== Running the table's statements (no Lua calls in here)
 
@@ -144,16 +108,6 @@ bool RowCacheId(Results& statement, int idColumn, double& id) noexcept {
     return true;
 }
 
-// Binds a filter number: integral values within 64 bits as integers, so that 2 matches a stored
-// integer 2; every other value as a double, so that 2.5 matches 2.5 and never a stored 2. False
-// when SQLite refuses the value.
-bool BindFilterNumber(Results& statement, int parameter, double value) {
-    long long integer = 0;
-    if (Detail::TruncateToInteger(value, integer) && static_cast<double>(integer) == value)
-        return statement.Bind(parameter, integer);
-    return statement.Bind(parameter, value);
-}
-
 // }====
 
 // {==== Row cache
@@ -185,9 +139,13 @@ bool PushCachedRow(lua_State* state, int cache) {
     return false;
 }
 
-// Pushes the row object for the current row: the cached one under its ID or, failing that, its
-// Type; else a new one, entered in the cache.
-void PushCachedOrNewRow(lua_State* state, Results& statement, int cache, int idColumn, int typeColumn) {
+// }====
+
+}  // namespace
+
+// {==== Shared with the iteration (ScriptingLuaInternal.h)
+
+void Detail::PushCachedOrNewRow(lua_State* state, Results& statement, int cache, int idColumn, int typeColumn) {
     double id = 0;
     if (RowCacheId(statement, idColumn, id)) {
         PushNumber(state, id);
@@ -204,7 +162,17 @@ void PushCachedOrNewRow(lua_State* state, Results& statement, int cache, int idC
     CacheRow(state, statement, cache, idColumn, typeColumn);
 }
 
+Connection* Detail::PushTableIdentity(lua_State* state, int metatable, const char*& name) {
+    GetField(state, metatable, "__db");
+    auto* connection = static_cast<Connection*>(ToUserdata(state, -1));
+    GetField(state, metatable, "__tablename");
+    name = ToLString(state, -1, nullptr);
+    return connection;
+}
+
 // }====
+
+namespace {
 
 // {==== Database object
 
@@ -253,16 +221,6 @@ int lIndexDatabase(lua_State* state) {
 // }====
 
 // {==== Table object: indexing
-
-// The connection and the name of the table whose metatable is at index, as pushed values: the
-// connection's light userdata, then the name (two values pushed).
-Connection* PushTableIdentity(lua_State* state, int metatable, const char*& name) {
-    GetField(state, metatable, "__db");
-    auto* connection = static_cast<Connection*>(ToUserdata(state, -1));
-    GetField(state, metatable, "__tablename");
-    name = ToLString(state, -1, nullptr);
-    return connection;
-}
 
 const char* ErrorText(const Connection* connection) {
     const char* text = connection != nullptr ? connection->ErrorMessage() : nullptr;
@@ -330,8 +288,8 @@ int lIndexDatabaseTableStub(lua_State* state) {
     SetTop(state, 2);
     const int metatable = UpvalueIndex(1);
     const char* name = nullptr;
-    Connection* connection = PushTableIdentity(state, metatable, name);  // 3, 4
-    GetField(state, metatable, "__rowdata");                              // 5
+    Connection* connection = Detail::PushTableIdentity(state, metatable, name);  // 3, 4
+    GetField(state, metatable, "__rowdata");                                      // 5
     char idSql[kTableStatementSize];
     char typeSql[kTableStatementSize];
     if (!ComposeTableStatement(idSql, "select * from ", name, " where ROWID = ? LIMIT 1")
@@ -384,7 +342,7 @@ int lLengthOfDatabaseTableStub(lua_State* state) {
     SetTop(state, 1);
     const int metatable = UpvalueIndex(1);
     const char* name = nullptr;
-    Connection* connection = PushTableIdentity(state, metatable, name);  // 2, 3
+    Connection* connection = Detail::PushTableIdentity(state, metatable, name);  // 2, 3
     char sql[kTableStatementSize];
     if (!ComposeTableStatement(sql, "select count(*) from ", name, ""))
         ErrorWithPosition(state, kTableNameTooLongText);
@@ -393,155 +351,6 @@ int lLengthOfDatabaseTableStub(lua_State* state) {
     pushnamedcclosure(state, lLengthOfDatabaseTable, 1, "lLengthOfDatabaseTable", 0);
     SetField(state, metatable, "__len");
     return TableLength(state, 4);
-}
-
-// }====
-
-// {==== Table object: iteration
-
-// Whether the pair on top of the stack (key at -2, value at -1) takes part in a filter: a string
-// key with a boolean, number or string value.
-bool TakesPart(lua_State* state) {
-    if (TypeOf(state, -2) != TypeString)
-        return false;
-    const int valueType = TypeOf(state, -1);
-    return valueType == TypeBoolean || valueType == TypeNumber || valueType == TypeString;
-}
-
-// Appends the condition of the filter table at index: "key = ?" per pair taking part, joined by
-// " and ", in traversal order. The pieces go straight into the statement buffer: nothing is left
-// on the Lua stack, however many pairs there are.
-void AppendFilterCondition(lua_State* state, int filter, StatementText& text) {
-    bool first = true;
-    PushNil(state);
-    while (Next(state, filter)) {
-        if (TakesPart(state)) {
-            if (!first)
-                text.Append(" and ");
-            text.Append(ToLString(state, -2, nullptr));
-            text.Append(" = ?");
-            first = false;
-        }
-        SetTop(state, -2);
-    }
-}
-
-// Binds the values of the filter table at index, traversed in the same order as for its
-// condition: the n-th pair taking part binds parameter n. Booleans bind as 1 and 0, the values
-// boolean columns hold. False when a value could not be bound (no memory to copy a text): the
-// filter would otherwise compare with NULL and quietly select nothing.
-bool BindFilterValues(lua_State* state, int filter, Results& statement) {
-    int parameter = 0;
-    bool bound = true;
-    PushNil(state);
-    while (Next(state, filter)) {
-        if (TakesPart(state)) {
-            ++parameter;
-            switch (TypeOf(state, -1)) {
-            case TypeBoolean:
-                bound = statement.Bind(parameter, ToBoolean(state, -1) ? 1 : 0) && bound;
-                break;
-            case TypeNumber:
-                bound = BindFilterNumber(statement, parameter, ToNumber(state, -1)) && bound;
-                break;
-            default:
-                // Up to its first zero byte.
-                bound = statement.Bind(parameter, ToLString(state, -1, nullptr), true) && bound;
-                break;
-            }
-        }
-        SetTop(state, -2);
-    }
-    return bound;
-}
-
-// Fills the result list at index list with the row objects of every row the statement yields,
-// taken from the row cache at index cache where they are there and entered in it where not. The
-// statement is rewound at the end. False when a step failed (a condition that raises an SQL error
-// on some row, say): the list then holds only the rows before the failure.
-bool FillResultList(lua_State* state, Results& statement, int cache, int list) {
-    const int height = GetTop(state);
-    const int idColumn = statement.ColumnPosition("ID");
-    const int typeColumn = statement.ColumnPosition("Type");
-    int position = 1;
-    while (Detail::StepOnto(statement)) {
-        PushCachedOrNewRow(state, statement, cache, idColumn, typeColumn);
-        RawSetI(state, list, position++);
-        SetTop(state, height);
-    }
-    // A failed step ends the loop just as the last row does; the rewind tells them apart.
-    return statement.Reset();
-}
-
-// The iterator a call of a table object returns: upvalue 1 the result list, upvalue 2 the
-// position table. Gives the next row, then nil on every later call.
-int lIterateTable(lua_State* state) {
-    RawGetI(state, UpvalueIndex(2), 1);
-    const double stored = ToNumber(state, -1);
-    const int position = stored >= 1 && stored < INT32_MAX ? static_cast<int>(stored) : INT32_MAX;
-    RawGetI(state, UpvalueIndex(1), position);
-    // Past the end the position stays where it is: the list holds nothing further anyway.
-    if (TypeOf(state, -1) != TypeNil) {
-        PushNumber(state, position + 1.0);
-        RawSetI(state, UpvalueIndex(2), 1);
-    }
-    return 1;
-}
-
-// __call of a table object (upvalue 1: its metatable): T() iterates every row, T"condition" the
-// rows an SQL condition selects, T{Column = value, ...} the rows whose columns equal the values.
-// The whole selection is read before the iterator is returned, so changes to the database during
-// the loop do not affect it.
-int lCallDatabaseTable(lua_State* state) {
-    const int filterType = GetTop(state) >= 2 ? TypeOf(state, 2) : TypeNone;
-    if (filterType != TypeNone && filterType != TypeString && filterType != TypeTable) {
-        PushString(state, "Filter must be of type 'string' or 'table'");
-        Error(state);
-    }
-    SetTop(state, 2);
-    const int metatable = UpvalueIndex(1);
-    const char* name = nullptr;
-    Connection* connection = PushTableIdentity(state, metatable, name);  // 3, 4
-
-    char sql[kIterationStatementSize];
-    StatementText text(sql);
-    text.Append("select * from ");
-    text.Append(name);
-    if (filterType == TypeString) {
-        text.Append(" where ");
-        text.Append(ToLString(state, 2, nullptr));
-    } else if (filterType == TypeTable) {
-        text.Append(" where ");
-        AppendFilterCondition(state, 2, text);
-    }
-    if (text.overflowed)
-        ErrorWithPosition(state, kIterationTooLongText);
-
-    Results* statement = Lua::PushDatabaseQuery(state, connection, sql);  // 5
-    if (statement == nullptr) {
-        PushString(state, kQueryErrorText);
-        Error(state);
-    }
-    if (filterType == TypeTable && !BindFilterValues(state, 2, *statement)) {
-        Detail::DiscardQueryResults(state, 5);
-        PushString(state, kQueryErrorText);
-        Error(state);
-    }
-    GetField(state, metatable, "__rowdata");  // 6
-    CreateTable(state, 0, 0);                  // 7: the result list
-    const bool complete = FillResultList(state, *statement, 6, 7);
-    // Finalized now rather than at the next collection: the statement's work is done.
-    Detail::DiscardQueryResults(state, 5);
-    if (!complete) {
-        PushString(state, kQueryErrorText);
-        Error(state);
-    }
-
-    CreateTable(state, 1, 0);  // 8: the position table
-    PushNumber(state, 1);
-    RawSetI(state, 8, 1);
-    pushnamedcclosure(state, lIterateTable, 2, "lIterateTable", 0);
-    return 1;
 }
 
 // }====
@@ -564,8 +373,9 @@ void Lua::PushDatabase(lua_State* state, Connection& connection) {
 }
 
 void Lua::PushDatabaseTable(lua_State* state, Connection& connection, const char* name) {
-    // The payload is never used: the object is its identity and its metatable.
-    NewUserdata(state, sizeof(void*));
+    // The payload is never read: the object is its identity and its metatable. It is cleared all
+    // the same, so that whatever a script passes it to finds no stale bytes there.
+    *static_cast<void**>(NewUserdata(state, sizeof(void*))) = nullptr;
     CreateTable(state, 0, 7);
     const int metatable = GetTop(state);
     PushValue(state, metatable);
@@ -577,7 +387,7 @@ void Lua::PushDatabaseTable(lua_State* state, Connection& connection, const char
     pushnamedcclosure(state, lLengthOfDatabaseTableStub, 1, "Lua::lLengthOfDatabaseTableStub", 0);
     SetField(state, metatable, "__len");
     PushValue(state, metatable);
-    pushnamedcclosure(state, lCallDatabaseTable, 1, "Lua::lCallDatabaseTable", 0);
+    pushnamedcclosure(state, Detail::lCallDatabaseTable, 1, "Lua::lCallDatabaseTable", 0);
     SetField(state, metatable, "__call");
     PushString(state, name);
     SetField(state, metatable, "__tablename");

@@ -16,11 +16,60 @@ using namespace Runtime;
 
 namespace {
 
+// A script with the debug library can reach the finalizer of query objects and call it on any
+// value, or give any userdata the query objects' metatable. So a query object is recognised by
+// two marks: its metatable is the one every query object shares, kept in the registry under the
+// address of g_queryObjectKey (what luaL_checkudata checks), and its payload, of exactly this
+// size, starts with that same address, which no script can write into a userdata. Only a value
+// bearing both has its payload read as a Results pointer.
+struct QueryPayload {
+    const void* tag;
+    Results* results;  // null once freed
+};
+
+char g_queryObjectKey = 0;
+
+// The absolute form of index, which stays valid while values are pushed.
+int AbsoluteIndex(lua_State* state, int index) {
+    return index < 0 && index > RegistryIndex ? GetTop(state) + index + 1 : index;
+}
+
+// The payload of the query object at index, or null for any other value. Uses two stack slots
+// beyond the caller's and never raises.
+QueryPayload* QueryPayloadAt(lua_State* state, int index) {
+    index = AbsoluteIndex(state, index);
+    if (TypeOf(state, index) != TypeUserdata || ObjLen(state, index) != sizeof(QueryPayload)
+        || !GetMetatable(state, index))
+        return nullptr;
+    PushLightUserdata(state, &g_queryObjectKey);
+    RawGet(state, RegistryIndex);
+    const bool shared = RawEqual(state, -1, -2);
+    SetTop(state, -3);
+    auto* payload = static_cast<QueryPayload*>(ToUserdata(state, index));
+    return shared && payload->tag == &g_queryObjectKey ? payload : nullptr;
+}
+
 // __gc of a query object: frees its Results, which finalizes the statement. The payload is
-// cleared, so that a second call (a script can reach __gc through the debug library) is harmless.
+// cleared, so that a second call is harmless, and any other value is left alone.
 int lFinalizeDatabaseQuery(lua_State* state) {
     Detail::DiscardQueryResults(state, 1);
     return 0;
+}
+
+// Pushes the metatable all query objects share, made and registered on first use. May raise
+// (allocation).
+void PushQueryMetatable(lua_State* state) {
+    PushLightUserdata(state, &g_queryObjectKey);
+    RawGet(state, RegistryIndex);
+    if (TypeOf(state, -1) == TypeTable)
+        return;
+    SetTop(state, -2);
+    CreateTable(state, 0, 1);
+    pushnamedcclosure(state, lFinalizeDatabaseQuery, 0, "Lua::lFinalizeDatabaseQuery", 0);
+    SetField(state, -2, "__gc");
+    PushLightUserdata(state, &g_queryObjectKey);
+    PushValue(state, -2);
+    RawSet(state, RegistryIndex);
 }
 
 // __newindex of a row object.
@@ -96,17 +145,16 @@ void PushColumnValue(lua_State* state, Results& results, int column) {
 // {==== Shared with the database and table objects
 
 Results* Detail::QueryResults(lua_State* state, int index) {
-    if (TypeOf(state, index) != TypeUserdata)
-        return nullptr;
-    return *static_cast<Results**>(ToUserdata(state, index));
+    const QueryPayload* payload = QueryPayloadAt(state, index);
+    return payload != nullptr ? payload->results : nullptr;
 }
 
 void Detail::DiscardQueryResults(lua_State* state, int index) {
-    if (TypeOf(state, index) != TypeUserdata)
+    QueryPayload* payload = QueryPayloadAt(state, index);
+    if (payload == nullptr)
         return;
-    auto** slot = static_cast<Results**>(ToUserdata(state, index));
-    Results* results = *slot;
-    *slot = nullptr;
+    Results* results = payload->results;
+    payload->results = nullptr;
     delete results;
 }
 
@@ -140,17 +188,16 @@ bool Detail::TruncateToInteger(double value, long long& integer) noexcept {
 // {==== Exported
 
 Results* Lua::PushDatabaseQuery(lua_State* state, Connection* connection, const char* sql) {
-    auto** slot = static_cast<Results**>(NewUserdata(state, sizeof(Results*)));
-    *slot = nullptr;
-    CreateTable(state, 0, 1);
-    pushnamedcclosure(state, lFinalizeDatabaseQuery, 0, "Lua::lFinalizeDatabaseQuery", 0);
-    SetField(state, -2, "__gc");
+    auto* payload = static_cast<QueryPayload*>(NewUserdata(state, sizeof(QueryPayload)));
+    payload->tag = &g_queryObjectKey;
+    payload->results = nullptr;
+    PushQueryMetatable(state);
     SetMetatable(state, -2);
 
     Results* results = new Results(nullptr);
     if (results == nullptr)
         ErrorWithPosition(state, "Failed to allocate Database::Results object.");
-    *slot = results;
+    payload->results = results;
     if (connection == nullptr || !Detail::PrepareInto(*connection, *results, sql)) {
         Detail::DiscardQueryResults(state, -1);
         SetTop(state, -2);

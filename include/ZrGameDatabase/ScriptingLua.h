@@ -46,6 +46,12 @@ public:
     // stand on a row. The statement is neither stepped nor reset.
     static void PushDatabaseRow(lua_State* state, Results* results);
 
+    // The name the binding gave the C closure at index ("Lua::lIndexDatabaseTable", say), so that
+    // a host's traceback can show which lookup or iteration a script was in; null for any other
+    // value. The text stays valid while the closure is alive. The lookup uses two stack slots, as
+    // every C function has free; it raises nothing.
+    static const char* ClosureName(lua_State* state, int index);
+
     // Lua C function: returns a new table of the seven counters of SQLite's memory, as the last
     // lCollectMemoryUsage found them (the heap walk) and as they stand (the user bytes).
     static int lGetMemoryUsage(lua_State* state);

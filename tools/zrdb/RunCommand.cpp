@@ -13,7 +13,6 @@
 #include "Commands.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/ScriptingLua.h"
-#include "scripting/LuaRuntime.h"
 
 namespace Zrdb {
 namespace {
@@ -36,7 +35,7 @@ int Traceback(lua_State* state) {
     lua_Debug frame;
     for (int level = 1; lua_getstack(state, level, &frame) != 0; ++level) {
         lua_getinfo(state, "Slnf", &frame);
-        const char* closure = Database::Scripting::Runtime::ClosureName(state, -1);
+        const char* closure = Database::Scripting::Lua::ClosureName(state, -1);
         lua_pop(state, 1);
         char line[512];
         if (*frame.what == 'C') {

@@ -1,0 +1,188 @@
+// ScriptingLuaIteration.cpp: calling a table object, which iterates its rows: T() every row,
+// T"condition" the rows an SQL condition selects, T{Column = value, ...} the rows whose columns
+// equal the values.
+//
+// The whole selection is read into a list of row objects, shared with indexing through the table
+// object's row cache, before the iterator is returned. Lua 5.1 raises errors with longjmp, so the
+// statement text is composed in a fixed buffer and the statement is run through the helpers of
+// ScriptingLuaInternal.h.
+#include <cstdint>
+
+#include "core/SqlText.h"
+#include "scripting/ScriptingLuaInternal.h"
+#include "ZrGameDatabase/DatabaseResults.h"
+#include "ZrGameDatabase/ScriptingLua.h"
+#include "scripting/LuaRuntime.h"
+
+namespace Database::Scripting {
+
+using namespace Runtime;
+using Detail::kQueryErrorText;
+
+namespace {
+
+constexpr char kIterationTooLongText[] =
+    "Table name or filter too long: the iteration statement does not fit in 512 bytes.";
+
+// The iteration statement is composed in a buffer of this size, terminator included.
+constexpr std::size_t kIterationStatementSize = 512;
+
+// Binds a filter number: integral values within 64 bits as integers, so that 2 matches a stored
+// integer 2; every other value as a double, so that 2.5 matches 2.5 and never a stored 2. False
+// when SQLite refuses the value.
+bool BindFilterNumber(Results& statement, int parameter, double value) {
+    long long integer = 0;
+    if (Detail::TruncateToInteger(value, integer) && static_cast<double>(integer) == value)
+        return statement.Bind(parameter, integer);
+    return statement.Bind(parameter, value);
+}
+
+// Whether the pair on top of the stack (key at -2, value at -1) takes part in a filter: a string
+// key with a boolean, number or string value.
+bool TakesPart(lua_State* state) {
+    if (TypeOf(state, -2) != TypeString)
+        return false;
+    const int valueType = TypeOf(state, -1);
+    return valueType == TypeBoolean || valueType == TypeNumber || valueType == TypeString;
+}
+
+// Appends the condition of the filter table at index: "key = ?" per pair taking part, joined by
+// " and ", in traversal order. The pieces go straight into the statement buffer: nothing is left
+// on the Lua stack, however many pairs there are.
+void AppendFilterCondition(lua_State* state, int filter, SqlText& text) {
+    bool first = true;
+    PushNil(state);
+    while (Next(state, filter)) {
+        if (TakesPart(state)) {
+            if (!first)
+                text.Append(" and ");
+            text.Append(ToLString(state, -2, nullptr)).Append(" = ?");
+            first = false;
+        }
+        SetTop(state, -2);
+    }
+}
+
+// Binds the values of the filter table at index, traversed in the same order as for its
+// condition: the n-th pair taking part binds parameter n. Booleans bind as 1 and 0, the values
+// boolean columns hold. False when a value could not be bound (no memory to copy a text): the
+// filter would otherwise compare with NULL and quietly select nothing.
+bool BindFilterValues(lua_State* state, int filter, Results& statement) {
+    int parameter = 0;
+    bool bound = true;
+    PushNil(state);
+    while (Next(state, filter)) {
+        if (TakesPart(state)) {
+            ++parameter;
+            switch (TypeOf(state, -1)) {
+            case TypeBoolean:
+                bound = statement.Bind(parameter, ToBoolean(state, -1) ? 1 : 0) && bound;
+                break;
+            case TypeNumber:
+                bound = BindFilterNumber(statement, parameter, ToNumber(state, -1)) && bound;
+                break;
+            default:
+                // Up to its first zero byte.
+                bound = statement.Bind(parameter, ToLString(state, -1, nullptr), true) && bound;
+                break;
+            }
+        }
+        SetTop(state, -2);
+    }
+    return bound;
+}
+
+// Fills the result list at index list with the row objects of every row the statement yields,
+// taken from the row cache at index cache where they are there and entered in it where not. The
+// statement is rewound at the end. False when a step failed (a condition that raises an SQL error
+// on some row, say): the list then holds only the rows before the failure.
+bool FillResultList(lua_State* state, Results& statement, int cache, int list) {
+    const int height = GetTop(state);
+    const int idColumn = statement.ColumnPosition("ID");
+    const int typeColumn = statement.ColumnPosition("Type");
+    int position = 1;
+    while (Detail::StepOnto(statement)) {
+        Detail::PushCachedOrNewRow(state, statement, cache, idColumn, typeColumn);
+        RawSetI(state, list, position++);
+        SetTop(state, height);
+    }
+    // A failed step ends the loop just as the last row does; the rewind tells them apart.
+    return statement.Reset();
+}
+
+// The iterator a call of a table object returns: upvalue 1 the result list, upvalue 2 the
+// position table. Gives the next row, then nil on every later call.
+int lIterateTable(lua_State* state) {
+    RawGetI(state, UpvalueIndex(2), 1);
+    const double stored = ToNumber(state, -1);
+    const int position = stored >= 1 && stored < INT32_MAX ? static_cast<int>(stored) : INT32_MAX;
+    RawGetI(state, UpvalueIndex(1), position);
+    // Past the end the position stays where it is: the list holds nothing further anyway.
+    if (TypeOf(state, -1) != TypeNil) {
+        PushNumber(state, position + 1.0);
+        RawSetI(state, UpvalueIndex(2), 1);
+    }
+    return 1;
+}
+
+}  // namespace
+
+// __call of a table object (upvalue 1: its metatable): T() iterates every row, T"condition" the
+// rows an SQL condition selects, T{Column = value, ...} the rows whose columns equal the values.
+// The whole selection is read before the iterator is returned, so changes to the database during
+// the loop do not affect it.
+int Detail::lCallDatabaseTable(lua_State* state) {
+    const int filterType = GetTop(state) >= 2 ? TypeOf(state, 2) : TypeNone;
+    if (filterType != TypeNone && filterType != TypeString && filterType != TypeTable) {
+        PushString(state, "Filter must be of type 'string' or 'table'");
+        Error(state);
+    }
+    SetTop(state, 2);
+    const int metatable = UpvalueIndex(1);
+    const char* name = nullptr;
+    Connection* connection = Detail::PushTableIdentity(state, metatable, name);  // 3, 4
+
+    // The bounded form owns no memory (its destructor frees nothing), so it may be left alive by
+    // the errors raised below. The name and a string filter go in as they are, up to their first
+    // zero byte.
+    char sql[kIterationStatementSize];
+    SqlText text(sql);
+    text.Append("select * from ").Append(name);
+    if (filterType == TypeString) {
+        text.Append(" where ").Append(ToLString(state, 2, nullptr));
+    } else if (filterType == TypeTable) {
+        text.Append(" where ");
+        AppendFilterCondition(state, 2, text);
+    }
+    // A bounded text fails only by running out of room.
+    if (!text.Ok())
+        ErrorWithPosition(state, kIterationTooLongText);
+
+    Results* statement = Lua::PushDatabaseQuery(state, connection, text.Text());  // 5
+    if (statement == nullptr) {
+        PushString(state, kQueryErrorText);
+        Error(state);
+    }
+    if (filterType == TypeTable && !BindFilterValues(state, 2, *statement)) {
+        Detail::DiscardQueryResults(state, 5);
+        PushString(state, kQueryErrorText);
+        Error(state);
+    }
+    GetField(state, metatable, "__rowdata");  // 6
+    CreateTable(state, 0, 0);                  // 7: the result list
+    const bool complete = FillResultList(state, *statement, 6, 7);
+    // Finalized now rather than at the next collection: the statement's work is done.
+    Detail::DiscardQueryResults(state, 5);
+    if (!complete) {
+        PushString(state, kQueryErrorText);
+        Error(state);
+    }
+
+    CreateTable(state, 1, 0);  // 8: the position table
+    PushNumber(state, 1);
+    RawSetI(state, 8, 1);
+    pushnamedcclosure(state, lIterateTable, 2, "lIterateTable", 0);
+    return 1;
+}
+
+}  // namespace Database::Scripting
