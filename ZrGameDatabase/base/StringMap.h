@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string_view>
 #include <type_traits>
 

@@ -38,22 +38,39 @@ const char* Suffix(const Results& results) {
     return results.SingleQuery() ? "LIMIT 1" : "";
 }
 
-// The head every select helper writes: "select <columns> from <table>", the table escaped as a
-// text (SQLite's %q), not quoted.
-void AppendSelectHead(SqlText& sql, const Results& results, const char* table) {
-    sql.Append("select ").Append(results.GetColumns()).Append(" from ");
-    sql.AppendEscaped(table != nullptr ? table : "(NULL)", '\'');
-}
-
-// Hands the composed select to results through Execute, or refuses a text that did not fit: a
-// cut text either fails to prepare or, worse, prepares and selects something else.
-bool RunSelect(const Connection& connection, Results& results, const char* table, const SqlText& sql) {
-    if (!sql.Ok()) {
-        ReportStatementTooLong(connection, "Select statement on table", table, kSelectBufferSize);
-        return false;
+// One statement of the select helpers, composed in its 1024-byte buffer: "select <columns> from
+// <table>" (the table escaped as a text, as SQLite's %q does, not quoted), what the helper adds,
+// and the suffix of results.
+class Select {
+public:
+    Select(Results& results, const char* table)
+        : m_results(results), m_table(table), m_sql(m_storage, sizeof m_storage) {
+        m_sql.Append("select ").Append(results.GetColumns()).Append(" from ");
+        m_sql.AppendEscaped(table != nullptr ? table : "(NULL)", '\'');
     }
-    return connection.Execute(results, sql.Text(), -1);
-}
+
+    // " where <column> = ", for the value to follow.
+    SqlText& WhereEquals(const char* column) { return m_sql.Append(" where ").Append(column).Append(" = "); }
+    SqlText& Text() { return m_sql; }
+
+    // Hands the statement to results through Execute, or refuses a text that did not fit: a cut
+    // text either fails to prepare or, worse, prepares and selects something else.
+    bool Run(const Connection& connection, bool withSuffix = true) {
+        if (withSuffix)
+            m_sql.Append(' ').Append(Suffix(m_results));
+        if (!m_sql.Ok()) {
+            ReportStatementTooLong(connection, "Select statement on table", m_table, kSelectBufferSize);
+            return false;
+        }
+        return connection.Execute(m_results, m_sql.Text(), -1);
+    }
+
+private:
+    Results& m_results;
+    const char* m_table;
+    char m_storage[kSelectBufferSize];
+    SqlText m_sql;
+};
 
 // Writes value as a real literal that SQLite reads back as the same double: the fewest digits
 // that round-trip, and ".0" after a whole number, so that it compares as a real even with a text
@@ -166,53 +183,39 @@ int StepCount(const Connection& connection, Command& command, bool kept, Connect
 // {==== Select helpers
 
 bool Connection::SelectAll(Results& results, const char* table) {
-    char storage[kSelectBufferSize];
-    SqlText sql(storage);
-    AppendSelectHead(sql, results, table);
-    sql.Append(' ').Append(Suffix(results));
-    return RunSelect(*this, results, table, sql);
+    return Select(results, table).Run(*this);
 }
 
 bool Connection::SelectAt(Results& results, const char* table, const char* column, const char* value) {
-    char storage[kSelectBufferSize];
-    SqlText sql(storage);
-    AppendSelectHead(sql, results, table);
-    sql.Append(" where ").Append(column).Append(" = ").AppendLiteral(value).Append(' ').Append(Suffix(results));
-    return RunSelect(*this, results, table, sql);
+    Select select(results, table);
+    select.WhereEquals(column).AppendLiteral(value);
+    return select.Run(*this);
 }
 
 bool Connection::SelectAt(Results& results, const char* table, const char* column, int value) {
-    char storage[kSelectBufferSize];
-    SqlText sql(storage);
-    AppendSelectHead(sql, results, table);
-    sql.Append(" where ").Append(column).Append(" = ").AppendInteger(value).Append(' ').Append(Suffix(results));
-    return RunSelect(*this, results, table, sql);
+    Select select(results, table);
+    select.WhereEquals(column).AppendInteger(value);
+    return select.Run(*this);
 }
 
 bool Connection::SelectAt(Results& results, const char* table, const char* column, double value) {
     char number[32];
     FormatReal(value, number);
-    char storage[kSelectBufferSize];
-    SqlText sql(storage);
-    AppendSelectHead(sql, results, table);
-    sql.Append(" where ").Append(column).Append(" = ").Append(number).Append(' ').Append(Suffix(results));
-    return RunSelect(*this, results, table, sql);
+    Select select(results, table);
+    select.WhereEquals(column).Append(number);
+    return select.Run(*this);
 }
 
 bool Connection::SelectAt(Results& results, const char* table, int rowId) {
-    char storage[kSelectBufferSize];
-    SqlText sql(storage);
-    AppendSelectHead(sql, results, table);
-    sql.Append(" where ROWID = ").AppendInteger(rowId).Append(" LIMIT 1");
-    return RunSelect(*this, results, table, sql);
+    Select select(results, table);
+    select.Text().Append(" where ROWID = ").AppendInteger(rowId).Append(" LIMIT 1");
+    return select.Run(*this, false);
 }
 
 bool Connection::SelectWhere(Results& results, const char* table, const char* condition) {
-    char storage[kSelectBufferSize];
-    SqlText sql(storage);
-    AppendSelectHead(sql, results, table);
-    sql.Append(" where ").Append(condition).Append(' ').Append(Suffix(results));
-    return RunSelect(*this, results, table, sql);
+    Select select(results, table);
+    select.Text().Append(" where ").Append(condition);
+    return select.Run(*this);
 }
 
 // }====

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/ResultsCache.h"
@@ -58,13 +57,13 @@ bool DatabaseReportsError(const Connection& connection) {
 // {==== Life cycle and settings
 
 XMLSerializer::XMLSerializer(Connection& connection)
-    : m_connection(connection), m_useTransactions(true), m_impl(new (std::nothrow) Impl(connection)) {}
+    : m_connection(connection), m_useTransactions(true), m_impl(new Impl(connection)) {}
 
 XMLSerializer::~XMLSerializer() = default;
 
 XMLSerializer::Impl* XMLSerializer::Ready() {
     if (m_impl == nullptr)
-        m_impl.reset(new (std::nothrow) Impl(m_connection));
+        m_impl.reset(new Impl(m_connection));
     if (m_impl != nullptr)
         m_impl->useTransactions = m_useTransactions;
     return m_impl.get();
@@ -117,10 +116,7 @@ bool XMLSerializer::Load(const WideChar* path) {
 
 bool XMLSerializer::Load(const WideChar* path, ResultsCache& cache) {
     Impl* impl = Ready();
-    if (impl == nullptr)
-        return false;
-    impl->SetFileName(path);
-    return impl->LoadFileFromDisk(nullptr, path, cache);
+    return impl != nullptr && impl->LoadFileFromDisk(nullptr, path, cache);
 }
 
 bool XMLSerializer::Load(const char* utf8Path) {
@@ -130,10 +126,7 @@ bool XMLSerializer::Load(const char* utf8Path) {
 
 bool XMLSerializer::Load(const char* utf8Path, ResultsCache& cache) {
     Impl* impl = Ready();
-    if (impl == nullptr)
-        return false;
-    impl->SetFileName(utf8Path);
-    return impl->LoadFileFromDisk(utf8Path, nullptr, cache);
+    return impl != nullptr && impl->LoadFileFromDisk(utf8Path, nullptr, cache);
 }
 
 bool XMLSerializer::LoadFromMemory(const WideChar* path, char* buffer, unsigned int size) {
@@ -143,10 +136,9 @@ bool XMLSerializer::LoadFromMemory(const WideChar* path, char* buffer, unsigned 
 
 bool XMLSerializer::LoadFromMemory(const WideChar* path, char* buffer, unsigned int size, ResultsCache& cache) {
     Impl* impl = Ready();
-    if (impl == nullptr)
-        return false;
-    impl->SetFileName(path);
-    return impl->LoadBuffer(buffer, size, cache);
+    if (impl != nullptr)
+        impl->SetFileName(path);
+    return impl != nullptr && impl->LoadBuffer(buffer, size, cache);
 }
 
 bool XMLSerializer::LoadFromMemory(const char* utf8Path, char* buffer, unsigned int size) {
@@ -156,10 +148,9 @@ bool XMLSerializer::LoadFromMemory(const char* utf8Path, char* buffer, unsigned 
 
 bool XMLSerializer::LoadFromMemory(const char* utf8Path, char* buffer, unsigned int size, ResultsCache& cache) {
     Impl* impl = Ready();
-    if (impl == nullptr)
-        return false;
-    impl->SetFileName(utf8Path);
-    return impl->LoadBuffer(buffer, size, cache);
+    if (impl != nullptr)
+        impl->SetFileName(utf8Path);
+    return impl != nullptr && impl->LoadBuffer(buffer, size, cache);
 }
 
 void XMLSerializer::Impl::SetFileName(const char* utf8Path) {
@@ -238,6 +229,10 @@ XmlDocument* XMLSerializer::Impl::Document() noexcept {
 }
 
 bool XMLSerializer::Impl::LoadFileFromDisk(const char* utf8Path, const WideChar* widePath, ResultsCache& cache) {
+    if (widePath != nullptr)
+        SetFileName(widePath);
+    else
+        SetFileName(utf8Path);
     errorLine = 0;
     std::uint32_t size = 0;
     if (!ReadFileIntoBuffer(utf8Path, widePath, size)) {

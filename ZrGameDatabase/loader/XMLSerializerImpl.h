@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 #include "ZrGameDatabase/XMLSerializer.h"
@@ -70,6 +71,9 @@ struct XMLSerializer::Impl {
     enum class DefinitionCheck { Run, Refused, Failed };
 
     explicit Impl(Connection& connection) noexcept : connection(&connection) {}
+    // Null when the C heap is exhausted; the serializer then tries again on its next call.
+    static void* operator new(std::size_t size) noexcept { return std::malloc(size); }
+    static void operator delete(void* block) noexcept { std::free(block); }
     // The document, made on the first load that needs it; null when no memory was left for it.
     XmlDocument* Document() noexcept;
 
