@@ -159,5 +159,54 @@ TEST_F(LuaTableLength, ACountThatFailsRaisesAndRecovers) {
     EXPECT_EQ(Eval("#DB.Gone"), "1");
 }
 
+using LuaTampering = LuaFixture;
+
+// A script rewrites what it can reach of the objects: the metatable fields in plain Lua, the
+// closures' upvalues with the debug library (Lua 5.1's refuses those of C closures, LuaJIT's
+// writes them). The objects go on reading the Units table of their own connection, or refuse.
+TEST_F(LuaTampering, NothingAScriptWritesRedirectsTheObjects) {
+    CreateUnits();
+    Run("create table Secret (ID integer primary key, Type text, Cost integer);"
+        "insert into Secret values (1, 'S', 5);");
+    EXPECT_EQ(Script(R"lua(
+local bogus  -- a light userdata that is no connection
+for key in pairs(debug.getregistry()) do if type(key) == 'userdata' then bogus = key end end
+assert(bogus)
+getmetatable(DB).__db = bogus
+local function fresh() rawset(DB, 'Units', nil) return DB.Units end
+local function count(T) local n = 0 for row in T{Cost = 5} do n = n + 1 end return n end
+for _, field in ipairs{'__db', '__tablename', '__rowdata'} do
+  for _, value in ipairs{bogus, 'Secret', 5, false} do
+    local T = fresh()
+    getmetatable(T)[field] = value
+    assert(T[1].Type == 'UNIT_A' and T.UNIT_B.ID == 2 and #T == 5 and count(T) == 2, field)
+  end
+end
+-- Each result is the genuine one or an error, never a crash or another table's rows.
+local function genuine(expected, f) local ok, value = pcall(f) assert(not ok or value == expected) end
+local function uses(T)
+  genuine('UNIT_A', function() return T[1].Type end)
+  genuine(5, function() return #T end)
+  genuine(2, function() return count(T) end)
+end
+for _, warm in ipairs{false, true} do
+  for _, method in ipairs{'__index', '__len', '__call'} do
+    for upvalue = 1, 3 do
+      local T = fresh()
+      if warm then uses(T) end
+      debug.setupvalue(getmetatable(T)[method], upvalue, bogus)
+      uses(T)
+    end
+  end
+end
+local iterator, row = fresh()(), fresh()[1]
+debug.setupvalue(iterator, 1, bogus) debug.setupvalue(iterator, 2, bogus) iterator()
+debug.setupvalue(getmetatable(row).__index, 1, bogus) local x = row.NotAColumn
+debug.setupvalue(getmetatable(DB).__index, 1, bogus)
+genuine(5, function() return #fresh() end)
+)lua"),
+              "");
+}
+
 }  // namespace
 }  // namespace Database::Testing

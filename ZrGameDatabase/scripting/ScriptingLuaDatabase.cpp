@@ -7,12 +7,17 @@
 // put those in the stubs' place, so that later uses pay nothing to find their statements. Rows
 // are converted once per table object and kept in its row cache under their ID and their Type.
 //
+// Which connection and which table a table object reads is kept in its own payload, which no
+// script can write; the closures that need it hold the object as an upvalue. The metatable's
+// `__db` and `__tablename` are only there to be shown: any script may rewrite them.
+//
 // Lua 5.1 raises errors with longjmp. Every C function here therefore keeps only trivially
 // destructible locals, composes statement texts in fixed buffers, runs statements through the
 // helpers of ScriptingLuaInternal.h, and rewinds a statement before anything that could raise
 // wherever it no longer needs the row.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "core/SqlText.h"
 #include "scripting/ScriptingLuaInternal.h"
@@ -110,6 +115,36 @@ bool RowCacheId(Results& statement, int idColumn, double& id) noexcept {
 
 // }====
 
+// {==== Identity
+
+// The payload of a table object: its connection, then its name, terminator included, right after
+// this header. The database object keeps its connection in a userdata of the same kind, without a
+// name. Where such a userdata is found (an upvalue, which LuaJIT's debug library can replace) is
+// not trusted; its bytes are, when they start with the address of g_identityTag: no script can
+// write the bytes of a userdata, and nothing else in a state puts the library's own address first
+// in one.
+struct IdentityPayload {
+    const void* tag;
+    Connection* connection;
+    std::size_t nameSize;  // 0: no name
+};
+
+char g_identityTag = 0;
+
+// Pushes one value: a new userdata holding connection and name (null: none). May raise
+// (allocation).
+void PushIdentity(lua_State* state, Connection& connection, const char* name) {
+    const std::size_t nameSize = name != nullptr ? std::strlen(name) + 1 : 0;
+    auto* payload = static_cast<IdentityPayload*>(NewUserdata(state, sizeof(IdentityPayload) + nameSize));
+    payload->tag = &g_identityTag;
+    payload->connection = &connection;
+    payload->nameSize = nameSize;
+    if (nameSize != 0)
+        std::memcpy(payload + 1, name, nameSize);
+}
+
+// }====
+
 // {==== Row cache
 
 // Enters the row on top of the stack in the row cache at index cache under its ID and its Type
@@ -162,12 +197,16 @@ void Detail::PushCachedOrNewRow(lua_State* state, Results& statement, int cache,
     CacheRow(state, statement, cache, idColumn, typeColumn);
 }
 
-Connection* Detail::PushTableIdentity(lua_State* state, int metatable, const char*& name) {
-    GetField(state, metatable, "__db");
-    auto* connection = static_cast<Connection*>(ToUserdata(state, -1));
-    GetField(state, metatable, "__tablename");
-    name = ToLString(state, -1, nullptr);
-    return connection;
+Connection* Detail::TableIdentity(lua_State* state, int index, const char*& name) {
+    name = nullptr;
+    if (TypeOf(state, index) != TypeUserdata || ObjLen(state, index) < sizeof(IdentityPayload))
+        return nullptr;
+    const auto* payload = static_cast<const IdentityPayload*>(ToUserdata(state, index));
+    if (payload->tag != &g_identityTag || ObjLen(state, index) != sizeof(IdentityPayload) + payload->nameSize)
+        return nullptr;
+    if (payload->nameSize != 0)
+        name = reinterpret_cast<const char*>(payload + 1);
+    return payload->connection;
 }
 
 // }====
@@ -176,16 +215,17 @@ namespace {
 
 // {==== Database object
 
-// __index of the database object: upvalue 1 the connection, upvalue 2 the lookup query object.
-// A table found is stored raw under the key, so later lookups never come here; a miss is not
-// stored, so a table created later is found.
+// __index of the database object: upvalue 1 the connection's identity, upvalue 2 the lookup query
+// object. A table found is stored raw under the key, so later lookups never come here; a miss is
+// not stored, so a table created later is found.
 int lIndexDatabase(lua_State* state) {
     SetTop(state, 2);
     // A script can take this function from the metatable and call it on anything; the table
     // object found is stored raw in argument 1, which must be a table for that.
     if (TypeOf(state, 1) != TypeTable)
         ArgError(state, 1, "Database must be of type 'table'.");
-    auto* connection = static_cast<Connection*>(ToUserdata(state, UpvalueIndex(1)));
+    const char* noName = nullptr;
+    Connection* connection = Detail::TableIdentity(state, UpvalueIndex(1), noName);
     Results* lookup = Detail::QueryResults(state, UpvalueIndex(2));
     if (lookup == nullptr || connection == nullptr) {
         PushString(state, kQueryErrorText);
@@ -230,6 +270,9 @@ const char* ErrorText(const Connection* connection) {
 // Serves an index of the table object (argument 1) by the key (argument 2), with the ROWID and
 // Type query objects and the row cache at the given stack indices. Returns 1: the row or nil.
 int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache) {
+    // The cache is an upvalue, which LuaJIT's debug library can replace; raw accesses need a table.
+    if (TypeOf(state, cache) != TypeTable)
+        ErrorWithPosition(state, kRowLookupErrorText);
     PushValue(state, 2);
     if (PushCachedRow(state, cache))
         return 1;
@@ -279,31 +322,31 @@ int lIndexDatabaseTable(lua_State* state) {
     return IndexTable(state, UpvalueIndex(1), UpvalueIndex(2), UpvalueIndex(3));
 }
 
-// First __index of a table object (upvalue 1: its metatable): prepares the ROWID and Type
-// statements, installs lIndexDatabaseTable over them and serves the key. The key is served here
-// rather than through a call of the new closure, so that errors it raises carry the script's
-// position, as they do on every later index. If the ROWID statement does not prepare, the stub
-// stays and raises again on every index.
+// First __index of a table object (upvalues its metatable, the table object and its row cache):
+// prepares the ROWID and Type statements, installs lIndexDatabaseTable over them and serves the
+// key. The key is served here rather than through a call of the new closure, so that errors it
+// raises carry the script's position, as they do on every later index. If the ROWID statement
+// does not prepare, the stub stays and raises again on every index.
 int lIndexDatabaseTableStub(lua_State* state) {
     SetTop(state, 2);
     const int metatable = UpvalueIndex(1);
+    const int cache = UpvalueIndex(3);
     const char* name = nullptr;
-    Connection* connection = Detail::PushTableIdentity(state, metatable, name);  // 3, 4
-    GetField(state, metatable, "__rowdata");                                      // 5
+    Connection* connection = Detail::TableIdentity(state, UpvalueIndex(2), name);
     char idSql[kTableStatementSize];
     char typeSql[kTableStatementSize];
     if (!ComposeTableStatement(idSql, "select * from ", name, " where ROWID = ? LIMIT 1")
         || !ComposeTableStatement(typeSql, "select * from ", name, " where Type = ? LIMIT 1"))
         ErrorWithPosition(state, kTableNameTooLongText);
-    if (Lua::PushDatabaseQuery(state, connection, idSql) == nullptr)  // 6
+    if (Lua::PushDatabaseQuery(state, connection, idSql) == nullptr)  // 3
         ErrorWithPosition(state, "Failed to generate id query - %s", ErrorText(connection));
-    Lua::PushDatabaseQuery(state, connection, typeSql);                // 7, nil without a Type column
-    PushValue(state, 6);
-    PushValue(state, 7);
-    PushValue(state, 5);
+    Lua::PushDatabaseQuery(state, connection, typeSql);                // 4, nil without a Type column
+    PushValue(state, 3);
+    PushValue(state, 4);
+    PushValue(state, cache);
     pushnamedcclosure(state, lIndexDatabaseTable, 3, "lIndexDatabaseTable", 0);
     SetField(state, metatable, "__index");
-    return IndexTable(state, 6, 7, 5);
+    return IndexTable(state, 3, 4, cache);
 }
 
 // __newindex of a table object.
@@ -335,22 +378,22 @@ int lLengthOfDatabaseTable(lua_State* state) {
     return TableLength(state, UpvalueIndex(1));
 }
 
-// First __len of a table object (upvalue 1: its metatable): prepares the count statement,
-// installs lLengthOfDatabaseTable over it (nil when it failed) and counts. The count runs anew on
-// every use, so it follows inserts and deletes.
+// First __len of a table object (upvalues its metatable and the table object): prepares the count
+// statement, installs lLengthOfDatabaseTable over it (nil when it failed) and counts. The count
+// runs anew on every use, so it follows inserts and deletes.
 int lLengthOfDatabaseTableStub(lua_State* state) {
     SetTop(state, 1);
     const int metatable = UpvalueIndex(1);
     const char* name = nullptr;
-    Connection* connection = Detail::PushTableIdentity(state, metatable, name);  // 2, 3
+    Connection* connection = Detail::TableIdentity(state, UpvalueIndex(2), name);
     char sql[kTableStatementSize];
     if (!ComposeTableStatement(sql, "select count(*) from ", name, ""))
         ErrorWithPosition(state, kTableNameTooLongText);
-    Lua::PushDatabaseQuery(state, connection, sql);  // 4
-    PushValue(state, 4);
+    Lua::PushDatabaseQuery(state, connection, sql);  // 2
+    PushValue(state, 2);
     pushnamedcclosure(state, lLengthOfDatabaseTable, 1, "lLengthOfDatabaseTable", 0);
     SetField(state, metatable, "__len");
-    return TableLength(state, 4);
+    return TableLength(state, 2);
 }
 
 // }====
@@ -365,7 +408,7 @@ void Lua::PushDatabase(lua_State* state, Connection& connection) {
     CreateTable(state, 0, 2);
     PushLightUserdata(state, &connection);
     SetField(state, -2, "__db");
-    PushLightUserdata(state, &connection);
+    PushIdentity(state, connection, nullptr);
     PushDatabaseQuery(state, &connection, kTableLookupSql);
     pushnamedcclosure(state, lIndexDatabase, 2, "lIndexDatabase", 0);
     SetField(state, -2, "__index");
@@ -373,28 +416,33 @@ void Lua::PushDatabase(lua_State* state, Connection& connection) {
 }
 
 void Lua::PushDatabaseTable(lua_State* state, Connection& connection, const char* name) {
-    // The payload is never read: the object is its identity and its metatable. It is cleared all
-    // the same, so that whatever a script passes it to finds no stale bytes there.
-    *static_cast<void**>(NewUserdata(state, sizeof(void*))) = nullptr;
+    PushIdentity(state, connection, name);
+    const int object = GetTop(state);
     CreateTable(state, 0, 7);
     const int metatable = GetTop(state);
+    // The row cache is shown as `__rowdata`, but the closures hold it themselves.
+    CreateTable(state, 0, 0);
+    const int cache = GetTop(state);
     PushValue(state, metatable);
-    pushnamedcclosure(state, lIndexDatabaseTableStub, 1, "Lua::lIndexDatabaseTableStub", 0);
+    PushValue(state, object);
+    PushValue(state, cache);
+    pushnamedcclosure(state, lIndexDatabaseTableStub, 3, "Lua::lIndexDatabaseTableStub", 0);
     SetField(state, metatable, "__index");
     pushnamedcclosure(state, lNewIndexDatabaseTable, 0, "Lua::lNewIndexDatabaseTable", 0);
     SetField(state, metatable, "__newindex");
     PushValue(state, metatable);
-    pushnamedcclosure(state, lLengthOfDatabaseTableStub, 1, "Lua::lLengthOfDatabaseTableStub", 0);
+    PushValue(state, object);
+    pushnamedcclosure(state, lLengthOfDatabaseTableStub, 2, "Lua::lLengthOfDatabaseTableStub", 0);
     SetField(state, metatable, "__len");
-    PushValue(state, metatable);
-    pushnamedcclosure(state, Detail::lCallDatabaseTable, 1, "Lua::lCallDatabaseTable", 0);
+    PushValue(state, object);
+    PushValue(state, cache);
+    pushnamedcclosure(state, Detail::lCallDatabaseTable, 2, "Lua::lCallDatabaseTable", 0);
     SetField(state, metatable, "__call");
     PushString(state, name);
     SetField(state, metatable, "__tablename");
     PushLightUserdata(state, &connection);
     SetField(state, metatable, "__db");
-    CreateTable(state, 0, 0);
-    SetField(state, metatable, "__rowdata");
+    SetField(state, metatable, "__rowdata");  // pops the cache
     if (GetTop(state) != metatable)
         ErrorWithPosition(state, "Stack size does not match expected value.");
     SetMetatable(state, -2);

@@ -43,16 +43,18 @@ bool TruncateToInteger(double value, long long& integer) noexcept;
 inline constexpr char kQueryErrorText[] =
     "Failed to iterate table due to query error.  Check Database.log for more details.";
 
-// Pushes the connection's light userdata and the name of the table whose metatable is at index
-// (two values), and returns them. May raise (the metatable's fields are read with metamethods).
-Connection* PushTableIdentity(lua_State* state, int metatable, const char*& name);
+// The connection and the table name (null: none) of the table object at index, read from its
+// payload; null, and name null, for any other value. This, not the `__db` and `__tablename` of
+// the metatable, which any script can rewrite, is what decides where a table object reads. Pushes
+// nothing and never raises.
+Connection* TableIdentity(lua_State* state, int index, const char*& name);
 
 // Pushes the row object for the current row of statement: the one in the row cache at index cache
 // under the row's ID or, failing that, its Type; else a new one, entered in the cache. The columns
 // are positions in statement, -1 for none. May raise.
 void PushCachedOrNewRow(lua_State* state, Results& statement, int cache, int idColumn, int typeColumn);
 
-// __call of a table object (upvalue 1: its metatable): the iteration.
+// __call of a table object (upvalue 1: the table object, upvalue 2: its row cache): the iteration.
 int lCallDatabaseTable(lua_State* state);
 
 // }====

@@ -113,6 +113,11 @@ bool FillResultList(lua_State* state, Results& statement, int cache, int list) {
 // The iterator a call of a table object returns: upvalue 1 the result list, upvalue 2 the
 // position table. Gives the next row, then nil on every later call.
 int lIterateTable(lua_State* state) {
+    // LuaJIT's debug library can replace the upvalues; the raw accesses below need tables.
+    if (TypeOf(state, UpvalueIndex(1)) != TypeTable || TypeOf(state, UpvalueIndex(2)) != TypeTable) {
+        PushNil(state);
+        return 1;
+    }
     RawGetI(state, UpvalueIndex(2), 1);
     const double stored = ToNumber(state, -1);
     const int position = stored >= 1 && stored < INT32_MAX ? static_cast<int>(stored) : INT32_MAX;
@@ -127,10 +132,10 @@ int lIterateTable(lua_State* state) {
 
 }  // namespace
 
-// __call of a table object (upvalue 1: its metatable): T() iterates every row, T"condition" the
-// rows an SQL condition selects, T{Column = value, ...} the rows whose columns equal the values.
-// The whole selection is read before the iterator is returned, so changes to the database during
-// the loop do not affect it.
+// __call of a table object (upvalue 1: the table object, upvalue 2: its row cache): T() iterates
+// every row, T"condition" the rows an SQL condition selects, T{Column = value, ...} the rows whose
+// columns equal the values. The whole selection is read before the iterator is returned, so
+// changes to the database during the loop do not affect it.
 int Detail::lCallDatabaseTable(lua_State* state) {
     const int filterType = GetTop(state) >= 2 ? TypeOf(state, 2) : TypeNone;
     if (filterType != TypeNone && filterType != TypeString && filterType != TypeTable) {
@@ -138,9 +143,14 @@ int Detail::lCallDatabaseTable(lua_State* state) {
         Error(state);
     }
     SetTop(state, 2);
-    const int metatable = UpvalueIndex(1);
+    // The cache is an upvalue, which LuaJIT's debug library can replace; raw accesses need a table.
+    const int cache = UpvalueIndex(2);
+    if (TypeOf(state, cache) != TypeTable) {
+        PushString(state, kQueryErrorText);
+        Error(state);
+    }
     const char* name = nullptr;
-    Connection* connection = Detail::PushTableIdentity(state, metatable, name);  // 3, 4
+    Connection* connection = Detail::TableIdentity(state, UpvalueIndex(1), name);
 
     // The bounded form owns no memory (its destructor frees nothing), so it may be left alive by
     // the errors raised below. The name and a string filter go in as they are, up to their first
@@ -158,29 +168,28 @@ int Detail::lCallDatabaseTable(lua_State* state) {
     if (!text.Ok())
         ErrorWithPosition(state, kIterationTooLongText);
 
-    Results* statement = Lua::PushDatabaseQuery(state, connection, text.Text());  // 5
+    Results* statement = Lua::PushDatabaseQuery(state, connection, text.Text());  // 3
     if (statement == nullptr) {
         PushString(state, kQueryErrorText);
         Error(state);
     }
     if (filterType == TypeTable && !BindFilterValues(state, 2, *statement)) {
-        Detail::DiscardQueryResults(state, 5);
+        Detail::DiscardQueryResults(state, 3);
         PushString(state, kQueryErrorText);
         Error(state);
     }
-    GetField(state, metatable, "__rowdata");  // 6
-    CreateTable(state, 0, 0);                  // 7: the result list
-    const bool complete = FillResultList(state, *statement, 6, 7);
+    CreateTable(state, 0, 0);  // 4: the result list
+    const bool complete = FillResultList(state, *statement, cache, 4);
     // Finalized now rather than at the next collection: the statement's work is done.
-    Detail::DiscardQueryResults(state, 5);
+    Detail::DiscardQueryResults(state, 3);
     if (!complete) {
         PushString(state, kQueryErrorText);
         Error(state);
     }
 
-    CreateTable(state, 1, 0);  // 8: the position table
+    CreateTable(state, 1, 0);  // 5: the position table
     PushNumber(state, 1);
-    RawSetI(state, 8, 1);
+    RawSetI(state, 5, 1);
     pushnamedcclosure(state, lIterateTable, 2, "lIterateTable", 0);
     return 1;
 }

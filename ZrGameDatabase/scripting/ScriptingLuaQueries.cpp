@@ -99,10 +99,14 @@ int lInvalidColumnCheck(lua_State* state) {
         return 1;
     SetTop(state, 3);
 
-    PushValue(state, 3);
-    RawGet(state, UpvalueIndex(1));
-    const bool isColumn = TypeOf(state, -1) != TypeNil;
-    SetTop(state, 3);
+    // LuaJIT's debug library can replace the column set; the raw read needs a table.
+    bool isColumn = false;
+    if (TypeOf(state, UpvalueIndex(1)) == TypeTable) {
+        PushValue(state, 3);
+        RawGet(state, UpvalueIndex(1));
+        isColumn = TypeOf(state, -1) != TypeNil;
+        SetTop(state, 3);
+    }
     if (!isColumn) {
         Where(state, 1);
         GetGlobal(state, "print");
