@@ -29,8 +29,7 @@ TextBuffer::~TextBuffer() {
 bool TextBuffer::MakeRoom(std::size_t extra) noexcept {
     if (m_state != State::Ok)
         return false;
-    // Room is needed for the extra bytes and the terminator after them.
-    if (m_capacity > m_length && extra < m_capacity - m_length)
+    if (HasRoomFor(extra))
         return true;
     if (!m_growing) {
         m_state = State::TooLong;
@@ -57,7 +56,7 @@ bool TextBuffer::MakeRoom(std::size_t extra) noexcept {
     return true;
 }
 
-TextBuffer& TextBuffer::Append(std::string_view text) noexcept {
+TextBuffer& TextBuffer::AppendGrowing(std::string_view text) noexcept {
     if (!MakeRoom(text.size()))
         return *this;
     if (!text.empty())

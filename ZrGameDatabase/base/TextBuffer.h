@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 namespace Database {
@@ -26,10 +27,25 @@ public:
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
 
-    TextBuffer& Append(std::string_view text) noexcept;
+    // The room is checked inline: statements are composed a few bytes at a time, once per row.
+    TextBuffer& Append(std::string_view text) noexcept {
+        if (!HasRoomFor(text.size()))
+            return AppendGrowing(text);
+        if (!text.empty())
+            std::memcpy(m_text + m_length, text.data(), text.size());
+        m_length += text.size();
+        m_text[m_length] = '\0';
+        return *this;
+    }
     // Up to its first zero byte; null appends nothing.
     TextBuffer& Append(const char* text) noexcept { return text != nullptr ? Append(std::string_view(text)) : *this; }
-    TextBuffer& Append(char byte) noexcept { return Append(std::string_view(&byte, 1)); }
+    TextBuffer& Append(char byte) noexcept {
+        if (!HasRoomFor(1))
+            return AppendGrowing(std::string_view(&byte, 1));
+        m_text[m_length++] = byte;
+        m_text[m_length] = '\0';
+        return *this;
+    }
     // The decimal digits of value.
     TextBuffer& AppendInteger(long long value) noexcept;
     // Cuts the text back to length bytes (no more than it holds) and clears a failure, keeping
@@ -46,6 +62,11 @@ public:
     bool Ok() const noexcept { return m_state == State::Ok; }
 
 private:
+    // Room for extra bytes and the terminator after them, with no failure so far.
+    bool HasRoomFor(std::size_t extra) const noexcept {
+        return m_state == State::Ok && m_capacity > m_length && extra < m_capacity - m_length;
+    }
+    TextBuffer& AppendGrowing(std::string_view text) noexcept;
     bool MakeRoom(std::size_t extra) noexcept;
 
     char* m_text;            // the text, always terminated
