@@ -44,7 +44,8 @@ public:
     bool LoadFromMemory(const char* utf8Path, char* buffer, unsigned int size, ResultsCache& cache);
 
     // "Database::XMLSerializer (FILE): MESSAGE" for the last failure; empty until one happens. A
-    // successful load leaves it as it was.
+    // successful load leaves it as it was. "Database::XMLSerializer: Out of memory." while the
+    // serializer could get no memory for its state at all.
     const char* ErrorMessage() const;
     // The 1-based line, in the file last loaded, of the element whose handling failed; 0 when the
     // last load succeeded or its failure had no element (an unreadable file, say).
