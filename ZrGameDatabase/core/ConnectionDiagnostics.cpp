@@ -44,8 +44,10 @@ void LogCheckFailure(const Connection& connection, const ForeignKey& key, const 
     connection.LogError(reason);
 }
 
-// Walks the rows of the check query: each one is a value that refers to no row.
-bool LogDanglingValues(const Connection& connection, const ForeignKey& key, const Command& check) {
+// Walks the rows of the check query: each one is a value that refers to no row (with its rowid in
+// the second column when a listener wants it).
+bool LogDanglingValues(const Connection& connection, const ForeignKey& key, const Command& check,
+                       IReferenceListener* listener) {
     bool valid = true;
     while (sqlite3_step(check.Statement()) == SQLITE_ROW) {
         valid = false;
@@ -53,6 +55,12 @@ bool LogDanglingValues(const Connection& connection, const ForeignKey& key, cons
         FormatText(line, sizeof line, "Invalid Reference on %s.%s - \"%s\" does not exist in %s", key.table, key.column,
                    Text(check, 0), key.referencedTable);
         connection.LogError(line);
+        if (listener != nullptr) {
+            const long long rowid = sqlite3_column_count(check.Statement()) > 1
+                                        ? sqlite3_column_int64(check.Statement(), 1) : 0;
+            listener->OnDanglingReference(
+                DanglingReference{key.table, key.column, Text(check, 0), key.referencedTable, rowid});
+        }
     }
     return valid;
 }
@@ -85,8 +93,9 @@ bool ResolveReferencedColumn(const Connection& connection, const ForeignKey& key
 
 // The check query: the values of T.F that are not null and not among R.C. Plain names are written
 // as they are, any other name quoted, so that every table and column is checked as itself.
-void ComposeCheck(SqlText& sql, const ForeignKey& key, const char* referencedColumn) {
-    sql.Append("select ").AppendQuoted(key.column, '"').Append(" from ").AppendName(key.table);
+void ComposeCheck(SqlText& sql, const ForeignKey& key, const char* referencedColumn, bool withRowid) {
+    sql.Append("select ").AppendQuoted(key.column, '"').Append(withRowid ? ", rowid" : "").Append(" from ");
+    sql.AppendName(key.table);
     sql.Append(" where ").AppendName(key.column).Append(" not null and ").AppendName(key.column);
     sql.Append(" not in (select ").AppendQuoted(referencedColumn, '"').Append(" from ");
     sql.AppendName(key.referencedTable).Append(");");
@@ -94,14 +103,22 @@ void ComposeCheck(SqlText& sql, const ForeignKey& key, const char* referencedCol
 
 // Checks one foreign-key column, logging every dangling value (valid becomes false). Returns
 // false when the key could not be checked: the walk stops there, as the failure is logged.
-bool CheckForeignKey(const Connection& connection, const ForeignKey& key, bool& valid) {
+bool CheckForeignKey(const Connection& connection, const ForeignKey& key, bool& valid, IReferenceListener* listener) {
     Command primaryKey(&connection);
     const char* referencedColumn = key.referencedColumn;
     if (referencedColumn == nullptr && !ResolveReferencedColumn(connection, key, primaryKey, referencedColumn))
         return false;
     char storage[512];
     SqlText sql(storage);
-    ComposeCheck(sql, key, referencedColumn);
+    Command check(&connection);
+    if (listener != nullptr) {
+        // A table without rowids refuses the query with one; the plain query checks it all the same.
+        ComposeCheck(sql, key, referencedColumn, true);
+        if (sql.Ok())
+            (void)check.Prepare(sql.Text(), -1, Command::Report::Nothing);
+        sql.Clear();
+    }
+    ComposeCheck(sql, key, referencedColumn, false);
     if (!sql.Ok()) {
         char reason[256];
         FormatText(reason, sizeof reason, "The check statement would not fit %d bytes; nothing was run.",
@@ -109,12 +126,11 @@ bool CheckForeignKey(const Connection& connection, const ForeignKey& key, bool& 
         LogCheckFailure(connection, key, reason);
         return false;
     }
-    Command check(&connection);
-    if (check.Prepare(sql.Text(), -1, Command::Report::Nothing) != Status::Ok || !check.Held()) {
+    if (!check.Held() && (check.Prepare(sql.Text(), -1, Command::Report::Nothing) != Status::Ok || !check.Held())) {
         LogCheckFailure(connection, key, connection.ErrorMessage());
         return false;
     }
-    if (!LogDanglingValues(connection, key, check))
+    if (!LogDanglingValues(connection, key, check, listener))
         valid = false;
     return true;
 }
@@ -154,19 +170,24 @@ bool Connection::CheckIntegrity() const {
 
 // A key that cannot be checked stops the walk and fails the validation, as does a walk that
 // cannot list the keys (without SQLite's text: the listing is the validation's own business).
-bool Connection::ValidateFKConstraints(bool) const {
+bool Connection::ValidateFKConstraints(bool flag) const {
+    return ValidateFKConstraints(flag, nullptr);
+}
+
+bool Connection::ValidateFKConstraints(bool, IReferenceListener* listener) const {
     LogMessage("Validating Foreign Key Constraints...");
     if (m_handle == nullptr)
         return false;
     struct Check {
         const Connection& connection;
+        IReferenceListener* listener;
         bool valid = true;
         bool checked = true;
         bool operator()(const ForeignKey& key) {
-            checked = CheckForeignKey(connection, key, valid);
+            checked = CheckForeignKey(connection, key, valid, listener);
             return checked;
         }
-    } check{*this};
+    } check{*this, listener};
     const bool walked = WalkForeignKeys(*this, Command::Report::Nothing, check) == Status::Ok;
     const bool valid = walked && check.checked && check.valid;
     LogMessage(valid ? "Passed Validation." : "Failed Validation.");

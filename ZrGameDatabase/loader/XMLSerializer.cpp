@@ -41,11 +41,6 @@ bool NoteLineBreaks(Memory::Array<std::uint32_t>& breaks, const char* text, cons
     return true;
 }
 
-// The 1-based line of the byte at offset, by the breaks NoteLineBreaks found.
-int LineOf(const Memory::Array<std::uint32_t>& breaks, std::size_t offset) {
-    return 1 + static_cast<int>(std::lower_bound(breaks.begin(), breaks.end(), offset) - breaks.begin());
-}
-
 // Whether the connection's last call failed, as opposed to finishing or never running.
 bool DatabaseReportsError(const Connection& connection) {
     const int code = connection.ErrorCode();
@@ -83,6 +78,19 @@ void XMLSerializer::UseTransactions(bool useTransactions) {
 
 bool XMLSerializer::UseTransactions() const {
     return m_useTransactions;
+}
+
+void XMLSerializer::SetObserver(ILoadObserver* observer) {
+    if (Impl* impl = Ready())
+        impl->diagnostics.SetObserver(observer);
+}
+
+int XMLSerializer::WarningCount() const {
+    return m_impl != nullptr ? m_impl->diagnostics.Warnings() : 0;
+}
+
+int XMLSerializer::ErrorCount() const {
+    return m_impl != nullptr ? m_impl->diagnostics.Errors() : 0;
 }
 
 void XMLSerializer::SetPackageTag(const char* tag) {
@@ -200,7 +208,7 @@ void XMLSerializer::Impl::ComputeErrorLine(const char* buffer) {
         errorLine = 0;
         return;
     }
-    errorLine = LineOf(scratch.lineBreaks, static_cast<std::size_t>(failedElementName - buffer));
+    errorLine = Loader::LineAt(scratch.lineBreaks, static_cast<std::size_t>(failedElementName - buffer));
 }
 
 // }====
@@ -237,6 +245,9 @@ bool XMLSerializer::Impl::LoadFileFromDisk(const char* utf8Path, const WideChar*
     std::uint32_t size = 0;
     if (!ReadFileIntoBuffer(utf8Path, widePath, size)) {
         SetErrorMessageAndLog("Cannot load file into memory.");
+        diagnostics.Begin(fileName, nullptr, scratch.lineBreaks);
+        diagnostics.Report(Severity::Error, 0, "file-unreadable", Span{"", 0}, "cannot read the file: %s", readFailure);
+        diagnostics.FileDone(false);
         return false;
     }
     return LoadBuffer(fileBuffer.Data(), size + 1, cache, true);
@@ -249,11 +260,18 @@ bool XMLSerializer::Impl::ReadFileIntoBuffer(const char* utf8Path, const WideCha
     Platform::ReadOnlyFile file;
     const bool opened = widePath != nullptr ? file.Open(widePath) : file.Open(utf8Path);
     std::uint64_t fileSize = 0;
-    if (!opened || !file.Size(fileSize) || fileSize >= 0xFFFFFFFFull)
+    readFailure = Platform::DescribeFileFailure(file.Failure());
+    if (!opened || !file.Size(fileSize))
         return false;
+    if (fileSize >= 0xFFFFFFFFull) {
+        readFailure = "the file is larger than 4 GiB";
+        return false;
+    }
     const std::uint32_t needed = static_cast<std::uint32_t>(fileSize) + 1;
-    if (!fileBuffer.Reserve(needed))
+    if (!fileBuffer.Reserve(needed)) {
+        readFailure = "no memory for its contents";
         return false;
+    }
     std::size_t bytesRead = 0;
     if (!file.Read(fileBuffer.Data(), needed - 1, bytesRead))
         bytesRead = 0;
@@ -274,6 +292,15 @@ bool XMLSerializer::Impl::LoadBuffer(char* buffer, unsigned int size, ResultsCac
     errorLine = 0;
     failedElementName = nullptr;
     outOfMemory = false;
+    cause[0] = '\0';
+    currentTable = Span{"", 0};
+    diagnostics.Begin(fileName, buffer, scratch.lineBreaks);
+    const bool loaded = LoadText(buffer, size, cache, wholeFile);
+    diagnostics.FileDone(loaded);
+    return loaded;
+}
+
+bool XMLSerializer::Impl::LoadText(char* buffer, unsigned int size, ResultsCache& cache, bool wholeFile) {
     if (&cache.Connection() != connection) {
         SetErrorMessageAndLog("ResultsCache uses different database connection than XMLSerializer.");
         return false;
@@ -283,6 +310,12 @@ bool XMLSerializer::Impl::LoadBuffer(char* buffer, unsigned int size, ResultsCac
     const char* zero =
         buffer != nullptr && size != 0 ? static_cast<const char*>(std::memchr(buffer, '\0', size)) : nullptr;
     if (zero == nullptr) {
+        SetErrorMessageAndLog("Cannot parse file.");
+        diagnostics.Report(Severity::Error, 0, "file-not-xml", Span{"", 0}, "the text has no terminating zero byte within its size");
+        return false;
+    }
+    if (ReportWideText(buffer, size)) {
+        errorLine = 1;
         SetErrorMessageAndLog("Cannot parse file.");
         return false;
     }
@@ -295,6 +328,7 @@ bool XMLSerializer::Impl::LoadBuffer(char* buffer, unsigned int size, ResultsCac
     if (LoadElements(cache))
         return true;
     ComputeErrorLine(buffer);
+    ReportElementFailure();
     return false;
 }
 
@@ -306,15 +340,22 @@ bool XMLSerializer::Impl::ParseBuffer(char* buffer, const char* zero, bool zeroI
         if (parsed->Status() == XmlStatus::OutOfMemory)
             return ReportOutOfMemory();
         if (parsed->Status() == XmlStatus::TextOutsideRoot)
-            errorLine = LineOf(scratch.lineBreaks, parsed->ErrorOffset());
+            errorLine = Loader::LineAt(scratch.lineBreaks, parsed->ErrorOffset());
         SetErrorMessageAndLog("Cannot parse file.");
+        diagnostics.Report(Severity::Error, errorLine, "file-not-xml", Span{"", 0},
+                           "text outside the root element: the file is not an XML data file");
         return false;
     }
     if (zeroInsideFile) {
         errorLine = zeroLine;
         SetErrorMessageAndLog("Cannot parse file.");
+        diagnostics.Report(Severity::Error, errorLine, "zero-byte", Span{"", 0},
+                           "the file holds a zero byte, and everything after it would be lost");
         return false;
     }
+    XmlNode root;
+    if (diagnostics.Active() && !parsed->FirstNode(root))
+        diagnostics.Report(Severity::Warning, 0, "no-elements", Span{"", 0}, "the file holds no element; nothing was loaded");
     return true;
 }
 
@@ -350,6 +391,7 @@ bool XMLSerializer::Impl::LoadElements(ResultsCache& cache) {
     if (hasRoot) {
         for (const XmlNode& element : Children(root)) {
             failedElementName = NameOf(element).text;
+            currentTable = Span{"", 0};
             if (!DispatchTopLevel(element, cache)) {
                 ReplaceErrorWithDatabaseMessage();
                 transaction.Rollback();
@@ -367,10 +409,14 @@ bool XMLSerializer::Impl::LoadElements(ResultsCache& cache) {
 }
 
 bool XMLSerializer::Impl::DispatchTopLevel(const XmlNode& element, ResultsCache& cache) {
-    if (element.NameEquals("Table", 5))
+    if (element.NameEquals("Table", 5)) {
+        columnKinds.Forget();
         return BuildTable(element);
-    if (element.NameEquals("AlterTable", 10))
+    }
+    if (element.NameEquals("AlterTable", 10)) {
+        columnKinds.Forget();
         return AlterTable(element);
+    }
     if (element.NameEquals("Index", 5))
         return CreateIndex(element);
     if (element.NameEquals("DeleteMissingReferences", 23))
@@ -380,6 +426,7 @@ bool XMLSerializer::Impl::DispatchTopLevel(const XmlNode& element, ResultsCache&
 
 bool XMLSerializer::Impl::UpdateTable(const XmlNode& element, ResultsCache& cache) {
     const Span table = NameOf(element);
+    currentTable = table;
     for (const XmlNode& child : Children(element)) {
         NoteFailedElement(child);
         if (!UpdateRow(child, cache, table)) {

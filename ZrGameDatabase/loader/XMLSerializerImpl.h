@@ -14,6 +14,7 @@
 
 #include "ZrGameDatabase/XMLSerializer.h"
 #include "base/Memory.h"
+#include "loader/LoadDiagnostics.h"
 #include "loader/XMLSerializerInternal.h"
 #include "xml/XmlDocument.h"
 
@@ -81,6 +82,7 @@ struct XMLSerializer::Impl {
     bool LoadFileFromDisk(const char* utf8Path, const WideChar* widePath, ResultsCache& cache);
     bool ReadFileIntoBuffer(const char* utf8Path, const WideChar* widePath, std::uint32_t& size);
     bool LoadBuffer(char* buffer, unsigned int size, ResultsCache& cache, bool wholeFile = false);
+    bool LoadText(char* buffer, unsigned int size, ResultsCache& cache, bool wholeFile);
     bool ParseBuffer(char* buffer, const char* zero, bool zeroInsideFile, int zeroLine);
     bool LoadElements(ResultsCache& cache);
     bool DispatchTopLevel(const XmlNode& element, ResultsCache& cache);
@@ -123,6 +125,16 @@ struct XMLSerializer::Impl {
     bool RunChange(const char* failure, const char* what, Loader::Span table);
     bool WhereColumnsExist(Loader::Span table);
     bool DeleteMissingReferences(const XmlNode& element);
+    bool TableExists(Loader::Span table);
+
+    // Reports to the observer (XMLSerializerChecks.cpp); called only while one is set.
+    void CheckValue(Loader::Span table, Loader::Span column, Loader::Span written, int line);
+    void CheckName(Loader::Span table, Loader::Span column, int line);
+    void CheckRowColumns(const XmlNode& element, Loader::Span table);
+    void CheckUpdateShape(const XmlNode& element, Loader::Span table);
+    void ReportRowInserted(Loader::Span table, int line, InsertMode mode);
+    void ReportElementFailure();
+    bool ReportWideText(const char* buffer, unsigned int size);
 
     char fileName[256] = {};      // UTF-8 name of the file being loaded, for messages
     char errorMessage[512] = {};  // the last error text
@@ -135,6 +147,12 @@ struct XMLSerializer::Impl {
     const char* failedElementName = nullptr;  // name of the element being handled, for ErrorLine
     int errorLine = 0;                        // line of the element whose handling failed, or 0
     bool outOfMemory = false;                 // the failure being reported is a lack of memory
+    Loader::Span currentTable{"", 0};         // the table element being read, for reports
+    char cause[512] = {};
+    const char* readFailure = "";             // why the last file could not be read                     // the database's reason for the failure, when the loader knows it
+    Loader::LoadDiagnostics diagnostics;      // the observer and what it was told of this load
+    Loader::ColumnKinds columnKinds;          // declared kinds of the columns values go to
+    Memory::Array<const char*> rowPointers;   // column names and values of a reported row
 };
 
 }  // namespace Database

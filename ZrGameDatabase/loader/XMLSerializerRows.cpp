@@ -45,6 +45,8 @@ void AppendColumn(SqlText& columns, Span name) {
 // head ("insert into T('A', 'B'") goes into the key. Rows written with child elements are what mods
 // add; those of tagged tables carry the tag.
 bool XMLSerializer::Impl::ReadRowColumns(const XmlNode& element, Span table) {
+    if (diagnostics.Active())
+        CheckRowColumns(element, table);
     SqlText& key = scratch.key;
     bool first = true;
     const auto add = [&](const XmlNode& column) {
@@ -106,7 +108,11 @@ bool XMLSerializer::Impl::InsertRow(const XmlNode& element, ResultsCache& cache,
         if (!Loader::BindValue(*row, static_cast<int>(index + 1), scratch.values[index]))
             return false;
     }
-    return RunRow(*row, mode);
+    if (!RunRow(*row, mode))
+        return false;
+    if (diagnostics.Active())
+        ReportRowInserted(table, diagnostics.LineOf(NameOf(element).text), mode);
+    return true;
 }
 
 // A row without columns inserts the table's defaults. Its statement is filed under its own text,
@@ -125,7 +131,11 @@ bool XMLSerializer::Impl::InsertEmptyRow(ResultsCache& cache, Span table, Insert
     }
     scratch.key.Clear();
     scratch.key.Append(statement.View());
-    return RunRow(*row, mode);
+    if (!RunRow(*row, mode))
+        return false;
+    if (diagnostics.Active())
+        ReportRowInserted(table, diagnostics.LineOf(failedElementName), mode);
+    return true;
 }
 
 // Prepares a row statement into the cache under name. A statement the database refused leaves its

@@ -101,6 +101,8 @@ bool XMLSerializer::Impl::RunChange(const char* failure, const char* what, Span 
         FormatText(warning, sizeof warning, "%s in table %.*s from file %s matched no row.", what,
                    static_cast<int>(table.length), table.text, fileName);
         connection->LogWarning(warning);
+        diagnostics.Report(Severity::Warning, diagnostics.LineOf(failedElementName), "matched-no-row", table,
+                           "%s in table %.*s matched no row", what, static_cast<int>(table.length), table.text);
     }
     return true;
 }
@@ -129,6 +131,8 @@ bool XMLSerializer::Impl::UpdateRows(const XmlNode& element, Span table) {
     statement.Clear();
     statement.Append("UPDATE ").AppendName(table.View()).Append(" SET ");
 
+    if (diagnostics.Active())
+        CheckUpdateShape(element, table);
     XmlNode set;
     if (!element.FirstChild(set, "Set", 3)) {
         SetErrorMessageAndLog("<Update> element requires a child <Set> element.");
@@ -152,10 +156,18 @@ bool XMLSerializer::Impl::UpdateRows(const XmlNode& element, Span table) {
         return false;
     }
     XmlNode where;
-    if (element.FirstChild(where, "Where", 5) && !AppendConditions(where))
+    const bool conditional = element.FirstChild(where, "Where", 5);
+    if (conditional && !AppendConditions(where))
         return false;
     statement.Append(";");
-    return RunChange(kUpdateFailed, "Update", table);
+    if (!RunChange(kUpdateFailed, "Update", table))
+        return false;
+    if (!conditional && connection->TotalChanges() > 0) {
+        diagnostics.Report(Severity::Warning, diagnostics.LineOf(failedElementName), "update-without-where", table,
+                           "<Update> without <Where> changed every row of %.*s (%d rows)",
+                           static_cast<int>(table.length), table.text, connection->TotalChanges());
+    }
+    return true;
 }
 
 // Appends " WHERE A = ? AND B = ?" for the Where element of an update.
@@ -197,9 +209,8 @@ bool XMLSerializer::Impl::WhereColumnsExist(Span table) {
         columns.Bind(1, table.text, static_cast<int>(table.length), false);
         columns.Bind(2, name.text, static_cast<int>(name.length), false);
         if (!columns.Step()) {
-            char message[512];
-            FormatText(message, sizeof message, "no such column: %.*s", static_cast<int>(name.length), name.text);
-            connection->LogError(message);
+            FormatText(cause, sizeof cause, "no such column: %.*s", static_cast<int>(name.length), name.text);
+            connection->LogError(cause);
             return false;
         }
     }
@@ -230,6 +241,17 @@ void ComposePurge(SqlText& purge, const ForeignKey& key, Span table) {
 
 }  // namespace
 
+// Whether a table of that name (in any letter case, as SQLite reads names) exists.
+bool XMLSerializer::Impl::TableExists(Span table) {
+    Results found;
+    if (ResultsAccess::Prepare(*connection, found,
+                               "select 1 from sqlite_master where type = 'table' and name = ?1 collate nocase", -1)
+        != Status::Ok)
+        return true;  // nothing can be told, so nothing is said
+    found.Bind(1, table.text, static_cast<int>(table.length), false);
+    return found.Step();
+}
+
 bool XMLSerializer::Impl::DeleteMissingReferences(const XmlNode& element) {
     Span table;
     Span column;
@@ -240,6 +262,11 @@ bool XMLSerializer::Impl::DeleteMissingReferences(const XmlNode& element) {
     if (!ReadTextAttribute(element, "column", column)) {
         SetErrorMessage("'column' attribute expected.");
         return false;
+    }
+    if (diagnostics.Active() && !TableExists(table)) {
+        diagnostics.Report(Severity::Warning, diagnostics.LineOf(failedElementName), "purge-missing-table", table,
+                           "DeleteMissingReferences names the table %.*s, which does not exist; nothing was purged",
+                           static_cast<int>(table.length), table.text);
     }
     // The purge is all or nothing even when the file runs without a transaction of its own. The
     // database's text is kept at once: ending the walk and rolling back both succeed and would

@@ -39,6 +39,18 @@ int OpenForReading(const char* path) {
     return descriptor;
 }
 
+FileFailure FailureOf(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR: return FileFailure::Missing;
+    case EACCES:
+    case EPERM: return FileFailure::AccessDenied;
+    case EISDIR: return FileFailure::NotAFile;
+    case ENAMETOOLONG: return FileFailure::BadPath;
+    default: return FileFailure::Other;
+    }
+}
+
 }  // namespace
 
 ReadOnlyFile::~ReadOnlyFile() {
@@ -47,14 +59,19 @@ ReadOnlyFile::~ReadOnlyFile() {
 
 bool ReadOnlyFile::Open(const char* utf8Path) noexcept {
     Close();
-    if (utf8Path == nullptr)
+    if (utf8Path == nullptr) {
+        m_failure = FileFailure::BadPath;
         return false;
+    }
     const int descriptor = OpenForReading(utf8Path);
-    if (descriptor < 0)
+    if (descriptor < 0) {
+        m_failure = FailureOf(errno);
         return false;
+    }
     struct stat status;
     if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(descriptor);
+        m_failure = FileFailure::NotAFile;
         return false;
     }
     // Regular files ignore O_NONBLOCK; clearing it all the same leaves ordinary blocking reads.
@@ -70,8 +87,10 @@ bool ReadOnlyFile::Open(const char* utf8Path) noexcept {
 bool ReadOnlyFile::Open(const WideChar* utf16Path) noexcept {
     Close();
     char path[kPathCapacity];
-    if (utf16Path == nullptr || !Utf16ToUtf8Exact(utf16Path, path, sizeof path))
+    if (utf16Path == nullptr || !Utf16ToUtf8Exact(utf16Path, path, sizeof path)) {
+        m_failure = FileFailure::BadPath;
         return false;
+    }
     return Open(path);
 }
 
@@ -94,6 +113,7 @@ bool ReadOnlyFile::Read(void* buffer, std::size_t capacity, std::size_t& bytesRe
         if (received < 0) {
             if (errno == EINTR)
                 continue;
+            m_failure = FileFailure::ReadFailed;
             return false;
         }
         if (received == 0)
@@ -104,6 +124,7 @@ bool ReadOnlyFile::Read(void* buffer, std::size_t capacity, std::size_t& bytesRe
 }
 
 void ReadOnlyFile::Close() noexcept {
+    m_failure = FileFailure::None;
     if (m_handle == kClosed)
         return;
     // Not retried on EINTR: the descriptor is released whatever close() reports.

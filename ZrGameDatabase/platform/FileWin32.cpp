@@ -27,6 +27,18 @@ HANDLE ToHandle(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
+FileFailure FailureOf(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return FileFailure::Missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return FileFailure::AccessDenied;
+    case ERROR_INVALID_NAME:
+    case ERROR_FILENAME_EXCED_RANGE: return FileFailure::BadPath;
+    default: return FileFailure::Other;
+    }
+}
+
 }  // namespace
 
 ReadOnlyFile::~ReadOnlyFile() {
@@ -35,14 +47,19 @@ ReadOnlyFile::~ReadOnlyFile() {
 
 bool ReadOnlyFile::Open(const WideChar* utf16Path) noexcept {
     Close();
-    if (utf16Path == nullptr)
+    if (utf16Path == nullptr) {
+        m_failure = FileFailure::BadPath;
         return false;
+    }
     HANDLE file = ::CreateFileW(utf16Path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        m_failure = FailureOf(::GetLastError());
         return false;
+    }
     if (::GetFileType(file) != FILE_TYPE_DISK) {
         ::CloseHandle(file);
+        m_failure = FileFailure::NotAFile;
         return false;
     }
     m_handle = reinterpret_cast<std::intptr_t>(file);
@@ -52,8 +69,10 @@ bool ReadOnlyFile::Open(const WideChar* utf16Path) noexcept {
 bool ReadOnlyFile::Open(const char* utf8Path) noexcept {
     Close();
     WideChar path[kPathCapacity];
-    if (utf8Path == nullptr || !Utf8ToUtf16Exact(utf8Path, path, kPathCapacity))
+    if (utf8Path == nullptr || !Utf8ToUtf16Exact(utf8Path, path, kPathCapacity)) {
+        m_failure = FileFailure::BadPath;
         return false;
+    }
     return Open(path);
 }
 
@@ -73,8 +92,10 @@ bool ReadOnlyFile::Read(void* buffer, std::size_t capacity, std::size_t& bytesRe
     while (bytesRead < capacity) {
         const DWORD wanted = static_cast<DWORD>(std::min(capacity - bytesRead, kLargestRead));
         DWORD received = 0;
-        if (!::ReadFile(ToHandle(m_handle), output + bytesRead, wanted, &received, nullptr))
+        if (!::ReadFile(ToHandle(m_handle), output + bytesRead, wanted, &received, nullptr)) {
+            m_failure = FileFailure::ReadFailed;
             return false;
+        }
         if (received == 0)
             break;
         bytesRead += received;
@@ -83,6 +104,7 @@ bool ReadOnlyFile::Read(void* buffer, std::size_t capacity, std::size_t& bytesRe
 }
 
 void ReadOnlyFile::Close() noexcept {
+    m_failure = FileFailure::None;
     if (m_handle == kClosed)
         return;
     ::CloseHandle(ToHandle(m_handle));

@@ -21,6 +21,22 @@ class Command;
 class Results;
 struct ConnectionState;
 
+// A value of a foreign key that refers to no row, as ValidateFKConstraints finds it. The texts
+// are valid during the call only.
+struct DanglingReference {
+    const char* table;            // the referencing table
+    const char* column;           // its key column
+    const char* value;            // the value, as text
+    const char* referencedTable;  // where no row holds it
+    long long rowid;              // the referencing row; 0 for a table without rowids
+};
+
+class IReferenceListener {
+public:
+    virtual ~IReferenceListener() = default;
+    virtual void OnDanglingReference(const DanglingReference& reference) noexcept = 0;
+};
+
 class ZRDB_API Connection {
 public:
     // Configures and initialises SQLite for the process (once); opens nothing.
@@ -131,6 +147,9 @@ public:
     // to the referenced table's primary key. The first key that cannot be checked stops the walk
     // and fails it. The flag is not consulted. Without a handle only the first line is logged.
     bool ValidateFKConstraints(bool flag) const;
+    // The same, and every dangling value also goes to listener (null: none), with its row, so that
+    // a host can say which row, and which file, holds it.
+    bool ValidateFKConstraints(bool flag, IReferenceListener* listener) const;
     // Formats a report of SQLite's memory use (process-wide figures, and this connection's
     // lookaside and prepared statements), logs it as a message and returns it. The text stays
     // valid until the next call on this connection or its destruction; it is empty when no memory

@@ -16,6 +16,7 @@
 namespace Database {
 
 class Connection;
+class ILoadObserver;
 class ResultsCache;
 
 class ZRDB_API XMLSerializer {
@@ -53,6 +54,13 @@ public:
 
     void UseTransactions(bool useTransactions);
     bool UseTransactions() const;
+
+    // The observer told of every problem and every row of the loads that follow (not owned; null,
+    // the default: none). Without one nothing is reported beyond the log and ErrorMessage.
+    void SetObserver(ILoadObserver* observer);
+    // The warnings and errors the last load reported to the observer (0 without one).
+    int WarningCount() const;
+    int ErrorCount() const;
 
     // The value rows of the tagged tables receive in PackageID; null empties it.
     void SetPackageTag(const char* tag);

@@ -6,6 +6,7 @@
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "ZrGameDatabase/ResultsCache.h"
+#include "ZrGameDatabase/LoadObserver.h"
 #include "ZrGameDatabase/XMLSerializer.h"
 #include "ZrGameDatabase/BinaryIO.h"
 #include "ZrGameDatabase/ScriptingLua.h"

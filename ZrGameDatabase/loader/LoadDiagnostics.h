@@ -1,0 +1,81 @@
+// LoadDiagnostics.h: what one load tells its observer: problems, each with its line and code,
+// and the rows it writes. Every report is asked for with Active() first, so that a load without
+// an observer spends nothing here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "ZrGameDatabase/LoadObserver.h"
+#include "base/Array.h"
+#include "base/StringMap.h"
+#include "core/SqlText.h"
+#include "loader/XMLSerializerInternal.h"
+
+namespace Database {
+
+class Connection;
+
+namespace Loader {
+
+// The 1-based line of the byte at offset, by the offsets of the text's line breaks.
+int LineAt(const Memory::Array<std::uint32_t>& breaks, std::size_t offset);
+
+class LoadDiagnostics {
+public:
+    void SetObserver(ILoadObserver* observer) noexcept { m_observer = observer; }
+    ILoadObserver* Observer() const noexcept { return m_observer; }
+    bool Active() const noexcept { return m_observer != nullptr; }
+
+    // Starts the reports of one load of file, whose text starts at text and has its line breaks
+    // at breaks (which must stay valid for the load).
+    void Begin(const char* file, const char* text, const Memory::Array<std::uint32_t>& breaks) noexcept;
+    // The line of a position in the text; 0 outside it.
+    int LineOf(const char* position) const noexcept;
+    int LineOfOffset(std::size_t offset) const noexcept;
+
+    // printf into a bounded message; the file is the load's, table the one concerned (may be empty).
+    void Report(Severity severity, int line, const char* code, Span table, const char* format, ...) noexcept
+#if defined(__GNUC__)
+        __attribute__((format(printf, 6, 7)))
+#endif
+        ;
+    void RowWritten(const RowChange& change) noexcept;
+    void FileDone(bool committed) noexcept;
+
+    int Warnings() const noexcept { return m_warnings; }
+    int Errors() const noexcept { return m_errors; }
+
+private:
+    ILoadObserver* m_observer = nullptr;
+    const char* m_file = "";
+    const char* m_text = nullptr;
+    const Memory::Array<std::uint32_t>* m_breaks = nullptr;
+    int m_warnings = 0;
+    int m_errors = 0;
+};
+
+// How the loader's value rules treat a column: by its declared type, read once per table and
+// load from the table's definition.
+class ColumnKinds {
+public:
+    enum class Kind : std::uint8_t { Unknown, Text, Boolean, Other };
+
+    Kind Of(const Connection& connection, Span table, Span column) noexcept;
+    // Definitions change with Table and AlterTable elements: what was read is read again.
+    void Forget() noexcept;
+
+private:
+    bool Read(const Connection& connection, Span table) noexcept;
+    void Key(Span table, Span column) noexcept;
+
+    Memory::StringMap<Kind> m_kinds;  // "table\x1fcolumn", both in lower case
+    SqlText m_key;
+};
+
+// The first byte of text that is no part of a well-formed UTF-8 character, or -1.
+long long InvalidUtf8At(std::string_view text) noexcept;
+
+}  // namespace Loader
+}  // namespace Database
