@@ -28,6 +28,17 @@ std::size_t Utf8PrefixLength(std::string_view text, std::size_t limit) noexcept 
     return text.size() <= limit ? text.size() : WithoutCutCharacter(text.data(), limit);
 }
 
+bool EqualsIgnoringCase(std::string_view left, std::string_view right) noexcept {
+    if (left.size() != right.size())
+        return false;
+    const auto lower = [](char byte) { return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte; };
+    for (std::size_t index = 0; index < left.size(); ++index) {
+        if (lower(left[index]) != lower(right[index]))
+            return false;
+    }
+    return true;
+}
+
 void CopyUtf8(char* field, std::size_t fieldSize, const char* text) noexcept {
     if (fieldSize == 0)
         return;

@@ -10,6 +10,10 @@ namespace Database {
 // character in two.
 std::size_t Utf8PrefixLength(std::string_view text, std::size_t limit) noexcept;
 
+// Whether two texts are equal when ASCII letters are compared without regard to case, as SQLite
+// compares names (no C library's locale is involved).
+bool EqualsIgnoringCase(std::string_view left, std::string_view right) noexcept;
+
 // Copies text (null: "") into field of fieldSize bytes, cut where Utf8PrefixLength says and
 // always terminated.
 void CopyUtf8(char* field, std::size_t fieldSize, const char* text) noexcept;

@@ -70,11 +70,10 @@ void LoadDiagnostics::FileDone(bool committed) noexcept {
 
 namespace {
 
-bool Contains(const char* text, const char* part) {
+bool Contains(std::string_view text, std::string_view part) {
     // Declared types are short; SQLite reads them without regard to case.
-    const std::size_t length = std::strlen(part);
-    for (; *text != '\0'; ++text) {
-        if (strncasecmp(text, part, length) == 0)
+    for (std::size_t at = 0; at + part.size() <= text.size(); ++at) {
+        if (EqualsIgnoringCase(text.substr(at, part.size()), part))
             return true;
     }
     return false;

@@ -4,7 +4,6 @@
 #include <sqlite3.h>
 
 #include <cstring>
-#include <strings.h>
 
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
@@ -58,7 +57,7 @@ bool BindAll(Results& results, const Memory::Array<Span>& values) {
 bool IsRowIdName(Span name) {
     static const char* const kAliases[] = {"rowid", "oid", "_rowid_"};
     for (const char* alias : kAliases) {
-        if (std::strlen(alias) == name.length && strncasecmp(alias, name.text, name.length) == 0)
+        if (EqualsIgnoringCase(alias, name.View()))
             return true;
     }
     return false;
@@ -164,8 +163,9 @@ bool XMLSerializer::Impl::UpdateRows(const XmlNode& element, Span table) {
         return false;
     if (!conditional && connection->TotalChanges() > 0) {
         diagnostics.Report(Severity::Warning, diagnostics.LineOf(failedElementName), "update-without-where", table,
-                           "<Update> without <Where> changed every row of %.*s (%d rows)",
-                           static_cast<int>(table.length), table.text, connection->TotalChanges());
+                           "<Update> without <Where> changed every row of %.*s (%d row%s)",
+                           static_cast<int>(table.length), table.text, connection->TotalChanges(),
+                           connection->TotalChanges() == 1 ? "" : "s");
     }
     return true;
 }
@@ -220,7 +220,7 @@ bool XMLSerializer::Impl::WhereColumnsExist(Span table) {
 namespace {
 
 bool SameName(const char* name, Span other) {
-    return std::strlen(name) == other.length && strncasecmp(name, other.text, other.length) == 0;
+    return EqualsIgnoringCase(name, other.View());
 }
 
 // Whether key refers to table.column. A key to the referenced table's primary key names no

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <strings.h>
 
 #include "ZrGameDatabase/DatabaseResults.h"
+#include "base/TextFormat.h"
 #include "loader/XMLSerializerInternal.h"
 #include "xml/XmlNode.h"
 
@@ -31,9 +31,9 @@ ValueType DetermineValueType(const char* text, std::uint32_t length) {
 }
 
 Span NormalizeValue(Span value) {
-    if (value.length == 4 && strncasecmp(value.text, "true", 4) == 0)
+    if (EqualsIgnoringCase(value.View(), "true"))
         return Span{"1", 1};
-    if (value.length == 5 && strncasecmp(value.text, "false", 5) == 0)
+    if (EqualsIgnoringCase(value.View(), "false"))
         return Span{"0", 1};
     return value;
 }
