@@ -16,6 +16,7 @@ libgmock-dev
 libbenchmark-dev
 libpugixml-dev
 libxml2-dev
+libxml2-utils
 clang-14
 libclang-rt-14-dev
 g++-mingw-w64-i686

@@ -21,10 +21,10 @@ using LuaFuzzFindings = LuaFixture;
 TEST_F(LuaFuzzFindings, AConditionFailingOnALaterRowRaisesRatherThanEndingTheLoopEarly) {
     Run("create table Texts (ID integer primary key, Type text, Json text);"
         "insert into Texts values (1, 'A', '1'), (2, 'B', '[2]'), (3, 'C', 'not json');");
-    EXPECT_EQ(Script("local n = 0\n"
-                     "for row in DB.Texts('json(Json) is not null') do n = n + 1 end\n"
-                     "error('the loop ran over ' .. n .. ' rows')"),
-              kQueryError);
+    ExpectPositioned(Script("local n = 0\n"
+                            "for row in DB.Texts('json(Json) is not null') do n = n + 1 end\n"
+                            "error('the loop ran over ' .. n .. ' rows')"),
+                     2, kQueryError);
     // The same table object still iterates, and the rows it read before are cached as usual.
     EXPECT_EQ(Eval("(function() local n = 0 for row in DB.Texts('ID < 3 and json(Json) is not null') do"
                    " n = n + 1 end return n end)()"),

@@ -4,6 +4,7 @@
 #include <lua.hpp>
 
 #include <string>
+#include <vector>
 
 #include "ZrGameDatabase/ScriptingLua.h"
 #include "support/LuaFixture.h"
@@ -90,6 +91,18 @@ TEST_F(LuaTableIndex, ATableWithoutTypeIsIndexedByNumberOnly) {
     ExpectPositioned(Script("local x = Fresh.SOMETHING"), 1, "Indexing by type is not available for this table.");
     ExpectPositioned(Script("\nlocal x = Fresh.SOMETHING"), 2, "Indexing by type is not available for this table.");
     EXPECT_EQ(Eval("Fresh[1].Amount"), "10");
+}
+
+// The Type statement is only prepared for a table that has the column: preparing it anyway wrote
+// "no such column: Type" into the connection's log on the first index of every such table.
+TEST_F(LuaTableIndex, ATableWithoutTypeLogsNothingOnItsFirstIndex) {
+    Run("create table Plain (ID integer primary key, Amount integer); insert into Plain values (1, 10);"
+        "create table Lower (ID integer primary key, type text); insert into Lower values (1, 'ONE');");
+    EXPECT_EQ(Eval("DB.Plain[1].Amount"), "10");
+    ExpectPositioned(Script("local x = DB.Plain.SOMETHING"), 1, "Indexing by type is not available for this table.");
+    EXPECT_EQ(log, std::vector<LogLine>{});
+    // SQLite finds the column whatever its letter case, and so does the lookup by Type.
+    EXPECT_EQ(Eval("DB.Lower.ONE.ID"), "1");
 }
 
 TEST_F(LuaTableIndex, KeysOfOtherTypesRaiseTheArgumentError) {

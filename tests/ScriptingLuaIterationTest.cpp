@@ -92,20 +92,28 @@ TEST_F(LuaTableCall, FractionalNumbersBindAsDoublesAndIntegralOnesAsIntegers) {
     EXPECT_EQ(statements[1], "select * from Amounts where Amount = 2");
 }
 
-TEST_F(LuaTableCall, FiltersOfOtherTypesRaiseThePlainFilterError) {
+TEST_F(LuaTableCall, FiltersOfOtherTypesRaiseTheFilterErrorWithPosition) {
     for (const char* filter : {"nil", "5", "true", "print"})
-        EXPECT_EQ(Script(std::string("DB.Units(") + filter + ")"), "Filter must be of type 'string' or 'table'")
-            << filter;
+        ExpectPositioned(Script(std::string("DB.Units(") + filter + ")"), 1,
+                         "Filter must be of type 'string' or 'table'");
 }
 
-TEST_F(LuaTableCall, AnEmptyConditionFailsToPrepareAndRaisesThePlainQueryError) {
+TEST_F(LuaTableCall, AnEmptyConditionFailsToPrepareAndRaisesTheQueryErrorWithPosition) {
     for (const char* filter : {"{}", "''", "{Sub = {}}", "{[1] = 5}"}) {
         log.clear();
-        EXPECT_EQ(Script(std::string("DB.Units(") + filter + ")"), kQueryError) << filter;
+        ExpectPositioned(Script(std::string("DB.Units(") + filter + ")"), 1, kQueryError);
         EXPECT_NE(std::find(log.begin(), log.end(), LogLine{"In Query - select * from Units where ", 0}), log.end())
             << filter;
     }
-    EXPECT_EQ(Script("DB.Units('no such column = 1')"), kQueryError);
+    ExpectPositioned(Script("DB.Units('no such column = 1')"), 1, kQueryError);
+}
+
+// The position is the line of the loop, also for a step that fails after some rows were read.
+TEST_F(LuaTableCall, AStepFailingPartWayRaisesAtTheLineOfTheLoop) {
+    Run("create table Texts (ID integer primary key, Type text, Json text);"
+        "insert into Texts values (1, 'A', '1'), (2, 'B', 'not json');");
+    ExpectPositioned(Script("local n = 0\n\nfor row in DB.Texts('json(Json) is not null') do n = n + 1 end"), 3,
+                     kQueryError);
 }
 
 TEST_F(LuaTableCall, FiltersTooLongForTheStatementBufferRaiseWithPosition) {

@@ -113,6 +113,27 @@ bool RowCacheId(Results& statement, int idColumn, double& id) noexcept {
     return true;
 }
 
+// Whether the table read by statement (a `select *` of it) has a column SQLite finds under the
+// name Type. SQLite resolves column names without regard to ASCII letter case, and so does this.
+// A name that cannot be read (no memory) counts as Type: the Type statement is then tried as
+// before, and its failure, if any, logged.
+bool HasTypeColumn(Results& statement) noexcept {
+    const int count = statement.ColumnCount();
+    for (int column = 0; column < count; ++column) {
+        const char* name = statement.ColumnName(column);
+        if (name == nullptr)
+            return true;
+        const char* expected = "type";
+        while (*name != '\0' && (*name | 0x20) == *expected) {
+            ++name;
+            ++expected;
+        }
+        if (*name == '\0' && *expected == '\0')
+            return true;
+    }
+    return false;
+}
+
 // }====
 
 // {==== Identity
@@ -323,10 +344,11 @@ int lIndexDatabaseTable(lua_State* state) {
 }
 
 // First __index of a table object (upvalues its metatable, the table object and its row cache):
-// prepares the ROWID and Type statements, installs lIndexDatabaseTable over them and serves the
-// key. The key is served here rather than through a call of the new closure, so that errors it
-// raises carry the script's position, as they do on every later index. If the ROWID statement
-// does not prepare, the stub stays and raises again on every index.
+// prepares the ROWID statement and, for a table with a Type column, the Type statement, installs
+// lIndexDatabaseTable over them and serves the key. The key is served here rather than through a
+// call of the new closure, so that errors it raises carry the script's position, as they do on
+// every later index. If the ROWID statement does not prepare, the stub stays and raises again on
+// every index.
 int lIndexDatabaseTableStub(lua_State* state) {
     SetTop(state, 2);
     const int metatable = UpvalueIndex(1);
@@ -338,9 +360,15 @@ int lIndexDatabaseTableStub(lua_State* state) {
     if (!ComposeTableStatement(idSql, "select * from ", name, " where ROWID = ? LIMIT 1")
         || !ComposeTableStatement(typeSql, "select * from ", name, " where Type = ? LIMIT 1"))
         ErrorWithPosition(state, kTableNameTooLongText);
-    if (Lua::PushDatabaseQuery(state, connection, idSql) == nullptr)  // 3
+    Results* idStatement = Lua::PushDatabaseQuery(state, connection, idSql);  // 3
+    if (idStatement == nullptr)
         ErrorWithPosition(state, "Failed to generate id query - %s", ErrorText(connection));
-    Lua::PushDatabaseQuery(state, connection, typeSql);                // 4, nil without a Type column
+    // The Type statement of a table without that column would fail to prepare, and the failure
+    // would go to the connection's log as an error the script never made.
+    if (HasTypeColumn(*idStatement))
+        Lua::PushDatabaseQuery(state, connection, typeSql);  // 4
+    else
+        PushNil(state);  // 4: string keys then raise "Indexing by type is not available"
     PushValue(state, 3);
     PushValue(state, 4);
     PushValue(state, cache);

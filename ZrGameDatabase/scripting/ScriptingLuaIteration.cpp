@@ -5,7 +5,8 @@
 // The whole selection is read into a list of row objects, shared with indexing through the table
 // object's row cache, before the iterator is returned. Lua 5.1 raises errors with longjmp, so the
 // statement text is composed in a fixed buffer and the statement is run through the helpers of
-// ScriptingLuaInternal.h.
+// ScriptingLuaInternal.h. Every error raised here carries the script's position, as those of
+// indexing do: the loop that failed is what the script's author needs to find.
 #include <cstdint>
 
 #include "core/SqlText.h"
@@ -138,17 +139,13 @@ int lIterateTable(lua_State* state) {
 // changes to the database during the loop do not affect it.
 int Detail::lCallDatabaseTable(lua_State* state) {
     const int filterType = GetTop(state) >= 2 ? TypeOf(state, 2) : TypeNone;
-    if (filterType != TypeNone && filterType != TypeString && filterType != TypeTable) {
-        PushString(state, "Filter must be of type 'string' or 'table'");
-        Error(state);
-    }
+    if (filterType != TypeNone && filterType != TypeString && filterType != TypeTable)
+        ErrorWithPosition(state, "Filter must be of type 'string' or 'table'");
     SetTop(state, 2);
     // The cache is an upvalue, which LuaJIT's debug library can replace; raw accesses need a table.
     const int cache = UpvalueIndex(2);
-    if (TypeOf(state, cache) != TypeTable) {
-        PushString(state, kQueryErrorText);
-        Error(state);
-    }
+    if (TypeOf(state, cache) != TypeTable)
+        ErrorWithPosition(state, "%s", kQueryErrorText);
     const char* name = nullptr;
     Connection* connection = Detail::TableIdentity(state, UpvalueIndex(1), name);
 
@@ -169,23 +166,18 @@ int Detail::lCallDatabaseTable(lua_State* state) {
         ErrorWithPosition(state, kIterationTooLongText);
 
     Results* statement = Lua::PushDatabaseQuery(state, connection, text.Text());  // 3
-    if (statement == nullptr) {
-        PushString(state, kQueryErrorText);
-        Error(state);
-    }
+    if (statement == nullptr)
+        ErrorWithPosition(state, "%s", kQueryErrorText);
     if (filterType == TypeTable && !BindFilterValues(state, 2, *statement)) {
         Detail::DiscardQueryResults(state, 3);
-        PushString(state, kQueryErrorText);
-        Error(state);
+        ErrorWithPosition(state, "%s", kQueryErrorText);
     }
     CreateTable(state, 0, 0);  // 4: the result list
     const bool complete = FillResultList(state, *statement, cache, 4);
     // Finalized now rather than at the next collection: the statement's work is done.
     Detail::DiscardQueryResults(state, 3);
-    if (!complete) {
-        PushString(state, kQueryErrorText);
-        Error(state);
-    }
+    if (!complete)
+        ErrorWithPosition(state, "%s", kQueryErrorText);
 
     CreateTable(state, 1, 0);  // 5: the position table
     PushNumber(state, 1);

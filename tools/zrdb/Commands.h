@@ -19,6 +19,7 @@ int RunCheck(const Options& options);
 int RunScript(const Options& options);
 int RunQuery(const Options& options);
 int RunTables(const Options& options);
+int RunSchema(const Options& options);
 
 // What a load of data files did.
 struct LoadSummary {
@@ -37,7 +38,9 @@ LoadSummary LoadDataFiles(Database::Connection& connection, const Options& optio
 std::string DescribeLoad(Database::Connection& connection, const LoadSummary& summary);
 
 // Opens path (or an in-memory database for an empty path) with a logger writing to the options'
-// log file. False with the reason on stderr when it does not open.
-bool OpenDatabase(Database::Connection& connection, const Options& options, const std::string& path, bool readOnly);
+// log file, and returns that logger (the connection owns it); null, with the reason on stderr,
+// when the database does not open.
+FileLogger* OpenDatabase(Database::Connection& connection, const Options& options, const std::string& path,
+                         bool readOnly);
 
 }  // namespace Zrdb

@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "Commands.h"
 #include "FileLogger.h"
+#include "LoadReport.h"
 #include "Terminal.h"
 #include "ZrGameDatabase/BinaryIO.h"
 #include "ZrGameDatabase/Connection.h"
@@ -21,20 +23,29 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Data files are *.xml in any letter case: a mod written on another system may well say .XML.
 bool IsDataFile(const fs::path& path) {
     std::error_code ignored;
-    return path.extension() == ".xml" && fs::is_regular_file(path, ignored);
+    std::string extension = path.extension().string();
+    for (char& byte : extension)
+        byte = static_cast<char>(std::tolower(static_cast<unsigned char>(byte)));
+    return extension == ".xml" && fs::is_regular_file(path, ignored);
 }
 
-// Files as given; a folder stands for the *.xml files below it, sorted by path so that the load
+struct DataFiles {
+    std::vector<std::string> files;
+    std::vector<std::string> emptyFolders;  // folders given that hold no data file
+};
+
+// Files as given; a folder stands for the data files below it, sorted by path so that the load
 // order is the same on every machine. A path that does not exist is kept, so that its load fails
 // and is reported like any other failure.
-std::vector<std::string> ExpandPaths(const std::vector<std::string>& paths) {
-    std::vector<std::string> files;
+DataFiles ExpandPaths(const std::vector<std::string>& paths) {
+    DataFiles expanded;
     for (const std::string& path : paths) {
         std::error_code error;
         if (!fs::is_directory(path, error)) {
-            files.push_back(path);
+            expanded.files.push_back(path);
             continue;
         }
         std::vector<std::string> found;
@@ -42,10 +53,12 @@ std::vector<std::string> ExpandPaths(const std::vector<std::string>& paths) {
             if (IsDataFile(entry->path()))
                 found.push_back(entry->path().string());
         }
+        if (found.empty())
+            expanded.emptyFolders.push_back(path);
         std::sort(found.begin(), found.end());
-        files.insert(files.end(), found.begin(), found.end());
+        expanded.files.insert(expanded.files.end(), found.begin(), found.end());
     }
-    return files;
+    return expanded;
 }
 
 // The loader's message without its "Database::XMLSerializer (FILE): " prefix: the file is named
@@ -56,12 +69,39 @@ const char* WithoutPrefix(const char* message) {
                                                                                               : message;
 }
 
-void ReportFailure(const std::string& file, const Database::XMLSerializer& serializer) {
-    if (serializer.ErrorLine() > 0)
-        std::fprintf(stderr, "%s:%d: %s\n", file.c_str(), serializer.ErrorLine(), WithoutPrefix(serializer.ErrorMessage()));
-    else
-        std::fprintf(stderr, "%s: %s\n", file.c_str(), WithoutPrefix(serializer.ErrorMessage()));
+// A failed file whose failure the loader reported to no one (it ran out of memory before it could
+// say where) still gets its line.
+void ReportUnreportedFailure(LoadReport& report, const std::string& file, const Database::XMLSerializer& serializer) {
+    if (report.FileErrors() == 0)
+        report.Report(Database::Severity::Error, file, serializer.ErrorLine(), "load-failed",
+                      WithoutPrefix(serializer.ErrorMessage()));
 }
+
+// --strict: a file that loaded with warnings is rolled back like a file that failed. The file runs
+// inside a savepoint of zrdb's own around the loader's transaction.
+class StrictFile {
+public:
+    StrictFile(Database::Connection& connection, bool strict) : m_connection(connection), m_open(false) {
+        if (strict)
+            m_open = connection.Execute("SAVEPOINT zrdb_strict;");
+    }
+    ~StrictFile() { End(true); }
+    // Keeps the file (true) or rolls it back; nothing to do when the loader rolled it back whole.
+    void End(bool keep) {
+        if (!m_open)
+            return;
+        m_open = false;
+        if (sqlite3_get_autocommit(m_connection.Handle()) != 0)
+            return;
+        if (!keep)
+            m_connection.Execute("ROLLBACK TO zrdb_strict;");
+        m_connection.Execute("RELEASE zrdb_strict;");
+    }
+
+private:
+    Database::Connection& m_connection;
+    bool m_open;
+};
 
 // Rows of every table of the main database, and the number of tables.
 void CountRows(Database::Connection& connection, long long& rows, int& tables) {
@@ -81,9 +121,14 @@ void CountRows(Database::Connection& connection, long long& rows, int& tables) {
     }
 }
 
-bool Validate(Database::Connection& connection) {
+bool Validate(Database::Connection& connection, LoadReport& report, FileLogger* logger) {
     const bool intact = connection.CheckIntegrity();
-    const bool referencesValid = connection.ValidateFKConstraints(true);
+    // Each dangling value is printed once, by the report, at the line that wrote it.
+    if (logger != nullptr)
+        logger->EchoToStandardError(false);
+    const bool referencesValid = connection.ValidateFKConstraints(true, &report);
+    if (logger != nullptr)
+        logger->EchoToStandardError(true);
     if (!intact)
         std::fprintf(stderr, "zrdb: the integrity check failed\n");
     if (!referencesValid)
@@ -91,10 +136,28 @@ bool Validate(Database::Connection& connection) {
     return intact && referencesValid;
 }
 
-}  // namespace
+// Loads one file as the options ask; true when it loaded (and, with --strict, without warnings).
+bool LoadFile(Database::Connection& connection, Database::XMLSerializer& serializer, const Options& options,
+              const std::string& file, LoadReport& report) {
+    report.BeginFile();
+    StrictFile strict(connection, options.strict);
+    bool loaded = serializer.Load(file.c_str());
+    if (!loaded)
+        ReportUnreportedFailure(report, file, serializer);
+    if (loaded && options.strict && serializer.WarningCount() > 0) {
+        strict.End(false);
+        const int warnings = serializer.WarningCount();
+        report.Report(Database::Severity::Error, file, 0, "strict",
+                      std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s")
+                          + " with --strict: the file was rolled back");
+        loaded = false;
+    }
+    report.EndFile(loaded);
+    return loaded;
+}
 
-LoadSummary LoadDataFiles(Database::Connection& connection, const Options& options,
-                          const std::vector<std::string>& paths) {
+LoadSummary LoadFiles(Database::Connection& connection, const Options& options, const std::vector<std::string>& paths,
+                      LoadReport& report, ProgressLine& progress) {
     const auto start = std::chrono::steady_clock::now();
     LoadSummary summary;
     Database::XMLSerializer serializer(connection);
@@ -102,24 +165,40 @@ LoadSummary LoadDataFiles(Database::Connection& connection, const Options& optio
     serializer.SetPackageTag(options.packageTag.c_str());
     for (const std::string& table : options.tagTables)
         serializer.AddTableToPackageTagList(table.c_str());
+    serializer.SetObserver(&report);
 
-    const std::vector<std::string> files = ExpandPaths(paths);
-    ProgressLine progress(options.quiet);
-    for (std::size_t index = 0; index < files.size(); ++index) {
-        progress.Show("[" + std::to_string(index + 1) + "/" + std::to_string(files.size()) + "] " + files[index]);
-        if (serializer.Load(files[index].c_str())) {
+    const DataFiles data = ExpandPaths(paths);
+    for (const std::string& folder : data.emptyFolders) {
+        report.Report(Database::Severity::Error, folder, 0, "no-data-files", "no data files (*.xml) in this folder");
+        ++summary.failed;
+    }
+    if (data.files.empty() && data.emptyFolders.empty())
+        report.Report(Database::Severity::Error, "zrdb", 0, "no-data-files", "no data files in the paths given");
+    for (std::size_t index = 0; index < data.files.size(); ++index) {
+        progress.Show("[" + std::to_string(index + 1) + "/" + std::to_string(data.files.size()) + "] "
+                      + data.files[index]);
+        if (LoadFile(connection, serializer, options, data.files[index], report)) {
             ++summary.loaded;
             continue;
         }
         ++summary.failed;
-        progress.Clear();
-        ReportFailure(files[index], serializer);
         if (options.failFast)
             break;
     }
+    if (data.files.empty() && summary.failed == 0)
+        summary.failed = 1;
     progress.Clear();
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return summary;
+}
+
+}  // namespace
+
+LoadSummary LoadDataFiles(Database::Connection& connection, const Options& options,
+                          const std::vector<std::string>& paths) {
+    ProgressLine progress(options.quiet);
+    LoadReport report(OutputFormat::Text, progress);
+    return LoadFiles(connection, options, paths, report, progress);
 }
 
 std::string DescribeLoad(Database::Connection& connection, const LoadSummary& summary) {
@@ -127,18 +206,26 @@ std::string DescribeLoad(Database::Connection& connection, const LoadSummary& su
     int tables = 0;
     CountRows(connection, rows, tables);
     char text[256];
-    std::snprintf(text, sizeof text, "%d file%s loaded, %d failed; %lld rows in %d tables; %.2f s", summary.loaded,
-                  summary.loaded == 1 ? "" : "s", summary.failed, rows, tables, summary.seconds);
+    std::snprintf(text, sizeof text, "%d file%s loaded, %d failed; %lld row%s in %d table%s; %.2f s", summary.loaded,
+                  summary.loaded == 1 ? "" : "s", summary.failed, rows, rows == 1 ? "" : "s", tables,
+                  tables == 1 ? "" : "s", summary.seconds);
     return text;
 }
 
 int RunLoad(const Options& options) {
     Database::Connection connection;
-    if (!OpenDatabase(connection, options, options.database, false))
+    FileLogger* logger = OpenDatabase(connection, options, options.database, false);
+    if (logger == nullptr)
         return 1;
-    const LoadSummary summary = LoadDataFiles(connection, options, options.operands);
+    const bool json = options.format == OutputFormat::Json;
+    ProgressLine progress(options.quiet || json);
+    LoadReport report(options.format, progress);
+    // The report prints each problem of a load once; the log file keeps the logger's full lines.
+    logger->EchoToStandardError(false);
+    const LoadSummary summary = LoadFiles(connection, options, options.operands, report, progress);
+    logger->EchoToStandardError(true);
     bool succeeded = summary.failed == 0;
-    if (options.validate && !Validate(connection))
+    if (options.validate && !Validate(connection, report, logger))
         succeeded = false;
     bool saved = false;
     if (!options.output.empty()) {
@@ -149,7 +236,12 @@ int RunLoad(const Options& options) {
             succeeded = false;
         }
     }
-    if (!options.quiet) {
+    if (json) {
+        long long rows = 0;
+        int tables = 0;
+        CountRows(connection, rows, tables);
+        report.PrintSummary(summary.loaded, summary.failed, rows, tables, summary.seconds);
+    } else if (!options.quiet) {
         std::printf("%s\n", DescribeLoad(connection, summary).c_str());
         // What did load is saved all the same; the line says so when some work failed.
         if (saved)
@@ -159,16 +251,17 @@ int RunLoad(const Options& options) {
     return succeeded ? 0 : 1;
 }
 
-bool OpenDatabase(Database::Connection& connection, const Options& options, const std::string& path, bool readOnly) {
+FileLogger* OpenDatabase(Database::Connection& connection, const Options& options, const std::string& path,
+                         bool readOnly) {
     auto* logger = new FileLogger(options.logPath);
     connection.SetLogger(logger);
     const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     // The log has the reason; the terminal gets it from the logger's echo on stderr.
     if (!connection.Open(path.empty() ? nullptr : path.c_str(), flags)) {
         std::fprintf(stderr, "zrdb: cannot open the database %s\n", path.c_str());
-        return false;
+        return nullptr;
     }
-    return true;
+    return logger;
 }
 
 }  // namespace Zrdb

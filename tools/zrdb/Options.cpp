@@ -14,7 +14,7 @@ struct CommandName {
 
 constexpr CommandName kCommands[] = {
     {"load", Command::Load}, {"check", Command::Check}, {"run", Command::Run},
-    {"query", Command::Query}, {"tables", Command::Tables},
+    {"query", Command::Query}, {"tables", Command::Tables}, {"schema", Command::Schema},
 };
 
 const char* const kProgramHelp =
@@ -25,8 +25,9 @@ const char* const kProgramHelp =
     "  zrdb check FILE                  integrity, foreign keys and memory report of a snapshot\n"
     "  zrdb run [--db FILE | --load PATH...] SCRIPT.lua [ARGS...]\n"
     "                                   run a Lua script with the database as the global DB\n"
-    "  zrdb query FILE SQL              print the rows of one statement as a table\n"
+    "  zrdb query [--csv] FILE SQL      print the rows of each statement as a table (or CSV)\n"
     "  zrdb tables FILE                 list the tables of a database with their row counts\n"
+    "  zrdb schema FILE [-o XSD]        XML Schema of the data files for the tables of a database\n"
     "\n"
     "Common options:\n"
     "  --log FILE     log file (default Database.log)\n"
@@ -51,6 +52,10 @@ const char* const kLoadHelp =
     "  --no-transactions   load without one transaction per file\n"
     "  --validate          check integrity and foreign keys after loading\n"
     "  --fail-fast         stop at the first file that fails\n"
+    "  --strict            any warning fails its file, which is rolled back, and the exit\n"
+    "                      status is 1\n"
+    "  --format text|json  text (the default), or json: one JSON object per line on stdout for\n"
+    "                      each diagnostic and a final summary object\n"
     "  --log FILE, --quiet, --help\n";
 
 const char* const kCheckHelp =
@@ -58,6 +63,7 @@ const char* const kCheckHelp =
     "\n"
     "Checks a snapshot (or any database file): its integrity, every foreign-key reference, and\n"
     "prints SQLite's memory report. Invalid references are listed on stderr and in the log.\n"
+    "With --quiet the memory report is only written to the log.\n"
     "Exit status 1 when a check fails or the file is no database.\n";
 
 const char* const kRunHelp =
@@ -70,10 +76,45 @@ const char* const kRunHelp =
     "holds the script's arguments (arg[0] is the script). An error prints its traceback.\n";
 
 const char* const kQueryHelp =
-    "Usage: zrdb query FILE SQL\n"
+    "Usage: zrdb query [--csv] FILE SQL\n"
     "\n"
-    "Runs one SQL statement on a database file, read-only, and prints its rows as an aligned\n"
-    "table with the column names; NULL is shown as NULL.\n";
+    "Runs the SQL statements of SQL on a database file, read-only, one after the other, and\n"
+    "prints the rows of each as an aligned table with the column names, then (N rows); a blank\n"
+    "line separates the statements. The first statement that fails ends the run (exit status 1)\n"
+    "after the rows read before it.\n"
+    "\n"
+    "A null is shown as NULL, a blob as (blob). A text that would read as one of those, or that\n"
+    "begins with a quote, is shown as an SQL literal in single quotes, inner quotes doubled:\n"
+    "the text NULL is shown as 'NULL'.\n"
+    "\n"
+    "Options:\n"
+    "  --csv   comma-separated values (RFC 4180): a header line of the column names, then one\n"
+    "          line per row, lines ending in CRLF; a field holding a comma, a quote, CR or LF is\n"
+    "          quoted, inner quotes doubled. A null is an empty field, an empty text \"\", a blob\n"
+    "          (blob). Statements are separated by an empty line; no row counts.\n"
+    "  --log FILE, --help\n";
+
+const char* const kSchemaHelp =
+    "Usage: zrdb schema FILE [-o XSD] [--root NAME]... [--typed-values]\n"
+    "\n"
+    "Writes an XML Schema (XSD 1.0) of the data files that fill the tables of the database FILE:\n"
+    "the definitions (Table, AlterTable, Index, DeleteMissingReferences) and one element per\n"
+    "table, its rows, updates and deletes naming its real columns. An editor with XML Schema\n"
+    "support then completes and checks a mod's files; so does xmllint --noout --schema XSD.\n"
+    "A data file names the schema in its root element:\n"
+    "  <GameData xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n"
+    "            xsi:noNamespaceSchemaLocation=\"rules.xsd\">\n"
+    "Names are spelt as in the database (XML names are case-sensitive). A mod that creates\n"
+    "tables is checked against a database the mod has been loaded into.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output XSD   write the schema to this file instead of stdout\n"
+    "  --root NAME        also allow NAME as the root element (repeatable); Data, GameData,\n"
+    "                     ModData and Ruleset are always allowed\n"
+    "  --typed-values     values of integer, real and boolean columns must have their type's\n"
+    "                     form (NULL, empty, true and false pass too); without it any text passes,\n"
+    "                     as the loader stores any text\n"
+    "  --log FILE, --quiet, --help\n";
 
 const char* const kTablesHelp =
     "Usage: zrdb tables FILE\n"
@@ -115,6 +156,41 @@ bool ParseCommonOption(const char* argument, int& index, int argc, char** argv, 
     return true;
 }
 
+// --format of load: a value it does not know is a usage error, not a silent fall-back to text.
+bool TakeFormat(int& index, int argc, char** argv, Options& options, std::string& error) {
+    std::string value;
+    if (!TakeValue(index, argc, argv, value, error))
+        return false;
+    if (value == "text" || value == "json") {
+        options.format = value == "json" ? OutputFormat::Json : OutputFormat::Text;
+        return true;
+    }
+    error = "unknown --format '" + value + "' (text or json)";
+    return false;
+}
+
+// Options of the commands other than load and run. Returns true when argument was one of them.
+bool ParseOtherCommandOption(const char* argument, int& index, int argc, char** argv, Options& options,
+                             std::string& error, bool& failed) {
+    std::string value;
+    if (options.command == Command::Query && std::strcmp(argument, "--csv") == 0) {
+        options.csv = true;
+        return true;
+    }
+    if (options.command != Command::Schema)
+        return false;
+    if (std::strcmp(argument, "-o") == 0 || std::strcmp(argument, "--output") == 0)
+        failed = !TakeValue(index, argc, argv, options.output, error);
+    else if (std::strcmp(argument, "--root") == 0) {
+        failed = !TakeValue(index, argc, argv, value, error);
+        options.rootElements.push_back(value);
+    } else if (std::strcmp(argument, "--typed-values") == 0)
+        options.typedValues = true;
+    else
+        return false;
+    return true;
+}
+
 // Options of one command. Returns true when argument was one of them.
 bool ParseCommandOption(const char* argument, int& index, int argc, char** argv, Options& options, std::string& error,
                         bool& failed) {
@@ -135,6 +211,10 @@ bool ParseCommandOption(const char* argument, int& index, int argc, char** argv,
             options.validate = true;
         else if (std::strcmp(argument, "--fail-fast") == 0)
             options.failFast = true;
+        else if (std::strcmp(argument, "--strict") == 0)
+            options.strict = true;
+        else if (std::strcmp(argument, "--format") == 0)
+            failed = !TakeFormat(index, argc, argv, options, error);
         else
             return false;
         return true;
@@ -149,7 +229,7 @@ bool ParseCommandOption(const char* argument, int& index, int argc, char** argv,
             return false;
         return true;
     }
-    return false;
+    return ParseOtherCommandOption(argument, index, argc, argv, options, error, failed);
 }
 
 // How many operands each command wants: at least, and at most (-1: no limit).
@@ -160,6 +240,7 @@ void OperandCounts(Command command, int& least, int& most) {
         case Command::Run: least = 1; most = 1; return;
         case Command::Query: least = 2; most = 2; return;
         case Command::Tables: least = 1; most = 1; return;
+        case Command::Schema: least = 1; most = 1; return;
         case Command::None: break;
     }
     least = 0;
@@ -242,6 +323,7 @@ const char* HelpText(Command command) {
         case Command::Run: return kRunHelp;
         case Command::Query: return kQueryHelp;
         case Command::Tables: return kTablesHelp;
+        case Command::Schema: return kSchemaHelp;
         case Command::None: break;
     }
     return kProgramHelp;

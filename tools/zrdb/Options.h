@@ -6,21 +6,30 @@
 
 namespace Zrdb {
 
-enum class Command { None, Load, Check, Run, Query, Tables };
+enum class Command { None, Load, Check, Run, Query, Tables, Schema };
+
+// How load reports: text lines, or one JSON object per line for programs that read the output.
+enum class OutputFormat { Text, Json };
 
 struct Options {
+    using OutputFormat = Zrdb::OutputFormat;  // both spellings name the one type
     Command command = Command::None;
     std::vector<std::string> operands;   // paths, the snapshot, the script, the SQL
     std::vector<std::string> scriptArguments;  // run: what follows the script
-    std::string output;                  // load -o: snapshot to save after loading
+    std::string output;                  // load -o: snapshot to save after loading; schema -o
     std::string database;                // --db: database file to work on
     std::string packageTag;              // --package
     std::vector<std::string> tagTables;  // --tag-table, repeatable
     std::vector<std::string> loadPaths;  // run --load, repeatable
+    std::vector<std::string> rootElements;  // schema --root, repeatable
     std::string logPath = "Database.log";
     bool noTransactions = false;
     bool validate = false;
     bool failFast = false;
+    bool strict = false;                 // load --strict: any warning fails its file
+    OutputFormat format = OutputFormat::Text;  // load --format
+    bool csv = false;                    // query --csv
+    bool typedValues = false;            // schema --typed-values
     bool quiet = false;
     bool help = false;
     bool version = false;

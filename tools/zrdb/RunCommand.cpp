@@ -97,6 +97,14 @@ int RunScript(const Options& options) {
         std::fprintf(stderr, "zrdb: %s: no such file\n", options.database.c_str());
         return 1;
     }
+    // Checked before any loading, and said plainly: Lua's own words for it come with a traceback
+    // of the host's set-up, which tells a script author nothing. Existence only: a pipe
+    // (`zrdb run <(...)`) is a script too.
+    const std::string& script = options.operands[0];
+    if (!std::filesystem::exists(script, error)) {
+        std::fprintf(stderr, "zrdb: %s: no such file\n", script.c_str());
+        return 1;
+    }
     Database::Connection connection;
     if (!OpenDatabase(connection, options, options.database, false))
         return 1;

@@ -1,5 +1,5 @@
 // zrdb: the command-line host of the library: load data files, check snapshots, run scripts,
-// query databases.
+// query databases, describe their data files in an XML Schema.
 #include <lua.hpp>
 #include <sqlite3.h>
 
@@ -22,6 +22,7 @@ int Dispatch(const Zrdb::Options& options) {
         case Zrdb::Command::Run: return Zrdb::RunScript(options);
         case Zrdb::Command::Query: return Zrdb::RunQuery(options);
         case Zrdb::Command::Tables: return Zrdb::RunTables(options);
+        case Zrdb::Command::Schema: return Zrdb::RunSchema(options);
         case Zrdb::Command::None: break;
     }
     return 2;
