@@ -25,7 +25,9 @@ struct RecordingObserver : ILoadObserver {
         messages.push_back(diagnostic.message);
     }
     void OnRowChange(const RowChange& change) noexcept override {
-        std::string row = std::to_string(change.line) + " " + change.table + " #" + std::to_string(change.rowid) + " "
+        static const char* const kKinds[] = {"insert", "replace", "update", "delete", "ignored"};
+        std::string row = std::to_string(change.line) + " " + kKinds[static_cast<int>(change.kind)] + " "
+                          + change.table + " #" + std::to_string(change.rowid) + " "
                           + (change.key != nullptr ? change.key : "-");
         for (int column = 0; column < change.columnCount; ++column)
             row += std::string(" ") + change.columns[column] + "=" + (change.values[column] ? change.values[column] : "NULL");
@@ -136,9 +138,26 @@ TEST_F(LoadObserver, RowsWrittenAreReportedAndRowsLeftOutAreNot) {
     Run("alter table Eras add PackageID text;");
     ASSERT_TRUE(Load(File("<Eras>\n<Row Type=\"ERA_A\" Cost=\"1\"/>\n<InsertOrIgnore Type=\"ERA_A\" Cost=\"2\"/>\n"
                           "<Replace><Type>ERA_B</Type><Cost>NULL</Cost></Replace>\n<Row/>\n</Eras>")));
-    EXPECT_EQ(observer.rows, (Reports{"3 Eras #1 ERA_A Type=ERA_A Cost=1",
-                                      "5 Eras #2 ERA_B Type=ERA_B Cost=NULL PackageID=MOD", "6 Eras #3 -"}));
+    EXPECT_EQ(observer.rows, (Reports{"3 insert Eras #1 ERA_A Type=ERA_A Cost=1",
+                                      "4 ignored Eras #0 ERA_A Type=ERA_A Cost=2",
+                                      "5 replace Eras #2 ERA_B Type=ERA_B Cost=NULL PackageID=MOD",
+                                      "6 insert Eras #3 -"}));
     EXPECT_EQ(observer.files, (Reports{"test.xml committed"}));
+}
+
+TEST_F(LoadObserver, UpdatesDeletesAndPurgesReportEveryRowTheyTouch) {
+    Run("create table Eras (Type text primary key);"
+        "create table Ships (Name text, Era text references Eras(Type));"
+        "insert into Eras values ('ERA_A'), ('ERA_B');"
+        "insert into Ships values ('one', 'ERA_A'), ('two', 'ERA_B'), ('three', 'ERA_B');"
+        "insert into Units (Type, Cost) values ('X', 1), ('Y', 1), ('Z', 2);");
+    ASSERT_TRUE(Load(File("<Units>\n<Update><Set Cost=\"5\" Name=\"NULL\"/><Where Cost=\"1\"/></Update>\n"
+                          "<Delete Type=\"Z\"/>\n</Units>\n<Eras><Delete Type=\"ERA_B\"/></Eras>\n"
+                          "<DeleteMissingReferences table=\"Eras\" column=\"Type\"/>")));
+    EXPECT_EQ(observer.rows, (Reports{"3 update Units #1 X Cost=5 Name=NULL", "3 update Units #2 Y Cost=5 Name=NULL",
+                                      "4 delete Units #3 Z", "6 delete Eras #2 ERA_B", "7 delete Ships #2 two",
+                                      "7 delete Ships #3 three"}));
+    EXPECT_EQ(Scalar("select group_concat(Name) from Ships"), "one");
 }
 
 TEST_F(LoadObserver, APurgeOfATableThatDoesNotExistSaysSo) {

@@ -97,40 +97,6 @@ void XMLSerializer::Impl::CheckName(Span table, Span column, int line) {
     }
 }
 
-// Reports the row just inserted from the scratch state's names and values, unless the database
-// left it out (an ignored or refused row changes nothing).
-void XMLSerializer::Impl::ReportRowInserted(Span table, int line, InsertMode mode) {
-    sqlite3* handle = connection->Handle();
-    if (handle == nullptr || sqlite3_changes(handle) == 0)
-        return;
-    SqlText& texts = scratch.statement;  // free once the row ran
-    texts.Clear();
-    texts.Append(table.View()).Append('\0');
-    const std::size_t count = scratch.values.Size();
-    for (std::size_t index = 0; index < count; ++index)
-        texts.Append(index < scratch.names.Size() ? scratch.names[index].View() : "PackageID").Append('\0');
-    for (const Span& value : scratch.values)
-        texts.Append(value.View()).Append('\0');
-    Memory::Array<const char*>& pointers = rowPointers;
-    pointers.Clear();
-    if (!texts.Ok() || !pointers.Reserve(2 * count))
-        return;
-    const char* at = texts.Text() + table.length + 1;
-    const char* key = nullptr;
-    for (std::size_t index = 0; index < 2 * count; ++index, at += std::strlen(at) + 1)
-        (void)pointers.Push(at);
-    for (std::size_t index = 0; index < count; ++index) {
-        const Span& value = scratch.values[index];
-        if (Loader::DetermineValueType(value.text, value.length) == ValueType::Null)
-            pointers[count + index] = nullptr;
-        if (std::strcmp(pointers[index], "Type") == 0 || (key == nullptr && index == 0))
-            key = pointers[count + index];
-    }
-    const ChangeKind kind = mode == InsertMode::Replace ? ChangeKind::Replace : ChangeKind::Insert;
-    diagnostics.RowWritten(RowChange{fileName, line, texts.Text(), kind, sqlite3_last_insert_rowid(handle), key,
-                                     static_cast<int>(count), pointers.begin(), pointers.begin() + count});
-}
-
 // The error of a failed element: the database's own cause when it gave one, else the loader's.
 void XMLSerializer::Impl::ReportElementFailure() {
     if (!diagnostics.Active())

@@ -65,6 +65,19 @@ private:
     bool m_failedToBegin;
 };
 
+// The rows an Update, Delete or purge is about to touch, for the observer.
+struct MatchedRows {
+    struct Row {
+        long long rowid;
+        std::size_t tableAt;  // offsets in texts; -1 for a null key
+        std::size_t keyAt;
+    };
+    void Clear() noexcept;
+
+    Memory::Array<Row> rows;
+    SqlText texts;  // terminated table names and keys
+};
+
 // Made with the serializer, on the C heap like the connection it belongs to, so that a module
 // allocator that has run dry leaves the serializer able to report the failure of each load.
 struct XMLSerializer::Impl {
@@ -126,6 +139,8 @@ struct XMLSerializer::Impl {
     bool WhereColumnsExist(Loader::Span table);
     bool DeleteMissingReferences(const XmlNode& element);
     bool TableExists(Loader::Span table);
+    bool CollectRows(Loader::Span table);
+    bool CollectPurgedRows(const char* table);
 
     // Reports to the observer (XMLSerializerChecks.cpp); called only while one is set.
     void CheckValue(Loader::Span table, Loader::Span column, Loader::Span written, int line);
@@ -133,6 +148,12 @@ struct XMLSerializer::Impl {
     void CheckRowColumns(const XmlNode& element, Loader::Span table);
     void CheckUpdateShape(const XmlNode& element, Loader::Span table);
     void ReportRowInserted(Loader::Span table, int line, InsertMode mode);
+    // XMLSerializerChanges.cpp.
+    bool CollectMatchedRows(const char* table, std::string_view condition, const Loader::Span* values,
+                            std::size_t valueCount);
+    void ReportMatchedRows(ChangeKind kind, int line);
+    template <class NameAt>
+    bool BuildColumnTexts(std::size_t count, NameAt nameAt, const Memory::Array<Loader::Span>& values);
     void ReportElementFailure();
     bool ReportWideText(const char* buffer, unsigned int size);
 
@@ -153,6 +174,9 @@ struct XMLSerializer::Impl {
     Loader::LoadDiagnostics diagnostics;      // the observer and what it was told of this load
     Loader::ColumnKinds columnKinds;          // declared kinds of the columns values go to
     Memory::Array<const char*> rowPointers;   // column names and values of a reported row
+    SqlText rowTexts;                         // the texts they point at
+    MatchedRows matched;                      // rows of the change being run
+    std::size_t whereStart = 0;               // where the condition starts in the change's statement
 };
 
 }  // namespace Database

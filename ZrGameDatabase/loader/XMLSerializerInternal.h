@@ -82,6 +82,7 @@ struct LoaderScratch {
     ColumnNameSet names;                       // column names of the row being read
     Memory::Array<Span> values;                // its values, in column order
     Memory::Array<Span> whereNames;            // the condition columns of an update
+    Memory::Array<Span> setNames;              // the columns an update sets
     Memory::Array<std::uint32_t> lineBreaks;   // offsets of the line breaks of the text being loaded
 };
 

@@ -91,10 +91,17 @@ bool XMLSerializer::Impl::RunChange(const char* failure, const char* what, Span 
     }
     if (!BindAll(results, scratch.values))
         return false;
+    const bool observed = diagnostics.Active();
+    if (observed && !CollectRows(table))
+        return ReportOutOfMemory();
     if (!results.Execute()) {
+        matched.Clear();
         SetErrorMessageAndLog(failure);
         return false;
     }
+    results.Reset();
+    if (observed)
+        ReportMatchedRows(what[0] == 'U' ? ChangeKind::Update : ChangeKind::Delete, diagnostics.LineOf(failedElementName));
     if (connection->TotalChanges() == 0) {
         char warning[512];
         FormatText(warning, sizeof warning, "%s in table %.*s from file %s matched no row.", what,
@@ -106,13 +113,25 @@ bool XMLSerializer::Impl::RunChange(const char* failure, const char* what, Span 
     return true;
 }
 
+// The rows the statement in the scratch state is about to change: its condition (from whereStart)
+// with the values bound after the Set values.
+bool XMLSerializer::Impl::CollectRows(Span table) {
+    char name[256];
+    FormatText(name, sizeof name, "%.*s", static_cast<int>(table.length), table.text);
+    const std::string_view condition = scratch.statement.View().substr(whereStart);
+    const std::size_t setCount = scratch.setNames.Size();
+    return CollectMatchedRows(name, condition, scratch.values.begin() + setCount, scratch.values.Size() - setCount);
+}
+
 bool XMLSerializer::Impl::DeleteRows(const XmlNode& element, Span table) {
     scratch.names.Clear();
     scratch.values.Clear();
     scratch.whereNames.Clear();
+    scratch.setNames.Clear();
     SqlText& statement = scratch.statement;
     statement.Clear();
     statement.Append("DELETE FROM ").AppendName(table.View());
+    whereStart = statement.Length();
     const bool read = ForEachColumn(element, [&](Span name, Span value) {
         statement.Append(scratch.values.Empty() ? " WHERE " : " AND ").AppendName(name.View()).Append(" = ?");
         return AddRowColumn("Delete", name, value);
@@ -126,6 +145,7 @@ bool XMLSerializer::Impl::DeleteRows(const XmlNode& element, Span table) {
 bool XMLSerializer::Impl::UpdateRows(const XmlNode& element, Span table) {
     scratch.values.Clear();
     scratch.whereNames.Clear();
+    scratch.setNames.Clear();
     SqlText& statement = scratch.statement;
     statement.Clear();
     statement.Append("UPDATE ").AppendName(table.View()).Append(" SET ");
@@ -141,7 +161,7 @@ bool XMLSerializer::Impl::UpdateRows(const XmlNode& element, Span table) {
         if (!scratch.values.Empty())
             statement.Append(", ");
         AppendAssignment(statement, name);
-        return scratch.values.Push(NormalizeValue(value)) || ReportOutOfMemory();
+        return (scratch.setNames.Push(name) && scratch.values.Push(NormalizeValue(value))) || ReportOutOfMemory();
     });
     if (!read)
         return false;
@@ -156,6 +176,7 @@ bool XMLSerializer::Impl::UpdateRows(const XmlNode& element, Span table) {
     }
     XmlNode where;
     const bool conditional = element.FirstChild(where, "Where", 5);
+    whereStart = statement.Length();
     if (conditional && !AppendConditions(where))
         return false;
     statement.Append(";");
@@ -241,6 +262,19 @@ void ComposePurge(SqlText& purge, const ForeignKey& key, Span table) {
 
 }  // namespace
 
+// The rows the purge in the scratch state is about to remove from table.
+bool XMLSerializer::Impl::CollectPurgedRows(const char* table) {
+    SqlText& purge = scratch.statement;
+    const std::string_view head = "DELETE FROM ";
+    // The condition follows the table's name as the purge wrote it, plain or quoted.
+    SqlText name;
+    name.AppendName(table);
+    if (!name.Ok())
+        return false;
+    const std::string_view condition = purge.View().substr(head.size() + name.Length());
+    return CollectMatchedRows(table, condition, nullptr, 0);
+}
+
 // Whether a table of that name (in any letter case, as SQLite reads names) exists.
 bool XMLSerializer::Impl::TableExists(Span table) {
     Results found;
@@ -278,7 +312,7 @@ bool XMLSerializer::Impl::DeleteMissingReferences(const XmlNode& element) {
             return true;
         SqlText& purge = scratch.statement;
         ComposePurge(purge, key, table);
-        if (!purge.Ok()) {
+        if (!purge.Ok() || (diagnostics.Active() && !CollectPurgedRows(key.table))) {
             failed = !ReportOutOfMemory();
         } else if (!connection->Execute(purge.Text(), static_cast<int>(purge.Length()))) {
             SetErrorMessage(connection->ErrorMessage());
@@ -288,10 +322,18 @@ bool XMLSerializer::Impl::DeleteMissingReferences(const XmlNode& element) {
     };
     if (WalkForeignKeys(*connection, Command::Report::Query, purgeReferencingRows) != Status::Ok
         || (!failed && !transaction.Commit())) {
+        matched.Clear();
         SetErrorMessage(connection->ErrorMessage());
         return false;
     }
-    return !failed;
+    if (failed) {
+        matched.Clear();
+        return false;
+    }
+    // Reported once the walk's statements are done with.
+    if (diagnostics.Active())
+        ReportMatchedRows(ChangeKind::Delete, diagnostics.LineOf(failedElementName));
+    return true;
 }
 
 }  // namespace Database

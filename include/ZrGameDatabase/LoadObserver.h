@@ -25,7 +25,13 @@ struct Diagnostic {
     const char* table;    // the table concerned, when there is one; else null
 };
 
-enum class ChangeKind : int { Insert, Replace, Update, Delete };
+enum class ChangeKind : int {
+    Insert,
+    Replace,
+    Update,
+    Delete,
+    Ignored,  // an InsertOrIgnore row left out because its key was there already (rowid 0)
+};
 
 // One row the loader wrote.
 struct RowChange {
@@ -45,8 +51,9 @@ public:
     virtual ~ILoadObserver() = default;
 
     virtual void OnDiagnostic(const Diagnostic&) noexcept {}
-    // Rows inserted by Row, Replace, InsertOrIgnore and InsertOrAbort (an ignored row is not
-    // written, so not reported).
+    // Every row written: one event per row inserted (Row, Replace, InsertOrIgnore, InsertOrAbort;
+    // an ignored InsertOrIgnore row as Ignored), per row an Update changed (the Set columns and
+    // their new values) and per row a Delete or a reference purge removed (no columns).
     virtual void OnRowChange(const RowChange&) noexcept {}
     // The end of one file's load: committed is false when it failed, and the rows reported for it
     // are then void.
