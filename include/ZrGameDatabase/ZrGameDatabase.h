@@ -8,5 +8,6 @@
 #include "ZrGameDatabase/ResultsCache.h"
 #include "ZrGameDatabase/LoadObserver.h"
 #include "ZrGameDatabase/XMLSerializer.h"
+#include "ZrGameDatabase/ProvenanceRecorder.h"
 #include "ZrGameDatabase/BinaryIO.h"
 #include "ZrGameDatabase/ScriptingLua.h"
