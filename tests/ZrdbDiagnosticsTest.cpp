@@ -103,6 +103,26 @@ TEST_F(ZrdbDiagnostics, EachProblemIsOneLineAtItsFileAndLine) {
                   folder.File("2_broken.xml") + ":3: error: no such column: Typ"}));
 }
 
+// What the reader recovers from is told too: the tree, and so the load, stays as it always was.
+TEST_F(ZrdbDiagnostics, WhatTheReaderRecoversFromIsToldAtItsLine) {
+    folder.Write("1_cut.xml", "<GameData>\n<Ships>\n<Row Type=\"A\" Name=5/>\n<Row Type=\"B\"><Name>M</Nmae></Row>\n"
+                              "<Row Type=\"C\" Name=\"a < b & c &nbsp;\"/>\n");
+    const ProcessResult load = Run({"load", "0_ships.xml", "1_cut.xml", "--quiet", "-o", "out.db"});
+    EXPECT_EQ(load.exitStatus, 0) << load.err;
+    EXPECT_EQ(Lines(load.err),
+              (std::vector<std::string>{
+                  "1_cut.xml:3: warning: the attribute Name of <Row> cannot be read (is its value in quotes?); the "
+                  "element is left out [dropped-attribute]",
+                  "1_cut.xml:4: warning: </Nmae> closes <Name>, opened at line 4 [mismatched-closing-tag]",
+                  "1_cut.xml:5: warning: a '<' that starts nothing is kept in the value (write &lt;) [stray-less-than]",
+                  "1_cut.xml:5: warning: a '&' that starts no reference is kept as it is (write &amp;) [stray-ampersand]",
+                  "1_cut.xml:5: warning: the entity &nbsp; is unknown and kept as written [unknown-entity]",
+                  "1_cut.xml:2: warning: <Ships> is never closed: the file ends first (was it cut off?) [unclosed-element]",
+                  "1_cut.xml:1: warning: <GameData> is never closed: the file ends first (was it cut off?) "
+                  "[unclosed-element]"}));
+    EXPECT_NE(Count("Ships").find("2"), std::string::npos);
+}
+
 TEST_F(ZrdbDiagnostics, StrictFailsAFileWithWarningsAndRollsItBack) {
     folder.Write("1_mod.xml", "<GameData><Ships><Row Type=\"SHIP_A\" Name=\"007\"/></Ships></GameData>");
     const ProcessResult load = Run({"load", "0_ships.xml", "1_mod.xml", "--strict", "--quiet", "-o", "out.db"});

@@ -66,6 +66,105 @@ void LoadDiagnostics::FileDone(bool committed) noexcept {
 
 // }====
 
+// {==== RecoveryNotes
+
+void RecoveryNotes::OnRecovery(const XmlRecovery& recovery) noexcept {
+    if (recovery.kind == XmlRecoveryKind::DroppedAttribute && m_droppedTagLine != 0) {
+        m_diagnostics.Report(Severity::Warning, m_droppedTagLine, "dropped-attribute", Span{"", 0},
+                             "the attribute %.*s of <%s> cannot be read (is its value in quotes?); the element is "
+                             "left out",
+                             static_cast<int>(recovery.nameLength), recovery.name != nullptr ? recovery.name : "",
+                             m_droppedTag);
+        m_droppedTagLine = 0;
+        return;
+    }
+    Flush();
+    if (recovery.kind == XmlRecoveryKind::DroppedStartTag) {
+        FormatText(m_droppedTag, sizeof m_droppedTag, "%.*s", static_cast<int>(recovery.nameLength),
+                   recovery.name != nullptr ? recovery.name : "");
+        m_droppedTagLine = m_diagnostics.LineOfOffset(recovery.offset);
+        return;
+    }
+    Tell(recovery);
+}
+
+void RecoveryNotes::Flush() noexcept {
+    if (m_droppedTagLine == 0)
+        return;
+    m_diagnostics.Report(Severity::Warning, m_droppedTagLine, "dropped-start-tag", Span{"", 0},
+                         "the start tag <%s> cannot be read; the element is left out", m_droppedTag);
+    m_droppedTagLine = 0;
+}
+
+void RecoveryNotes::Tell(const XmlRecovery& recovery) noexcept {
+    const int nameLength = static_cast<int>(recovery.nameLength);
+    const char* name = recovery.name != nullptr ? recovery.name : "";
+    const int otherLength = static_cast<int>(recovery.otherLength);
+    const char* other = recovery.other != nullptr ? recovery.other : "";
+    const int line = m_diagnostics.LineOfOffset(recovery.offset);
+    const int opened = m_diagnostics.LineOfOffset(recovery.openedAt);
+    const Span none{"", 0};
+    LoadDiagnostics& report = m_diagnostics;
+    switch (recovery.kind) {
+    case XmlRecoveryKind::UnclosedElement:
+        report.Report(Severity::Warning, opened, "unclosed-element", none,
+                      "<%.*s> is never closed: the file ends first (was it cut off?)", nameLength, name);
+        return;
+    case XmlRecoveryKind::MismatchedClosingTag:
+        report.Report(Severity::Warning, line, "mismatched-closing-tag", none,
+                      "</%.*s> closes <%.*s>, opened at line %d", otherLength, other, nameLength, name, opened);
+        return;
+    case XmlRecoveryKind::DroppedStartTag:  // waits in OnRecovery
+    case XmlRecoveryKind::DroppedAttribute:
+        report.Report(Severity::Warning, line, "dropped-attribute", none,
+                      "the attribute %.*s cannot be read (is its value in quotes?); its element is left out",
+                      nameLength, name);
+        return;
+    case XmlRecoveryKind::StrayLessThan:
+        report.Report(Severity::Warning, line, "stray-less-than", none,
+                      recovery.copied ? "a '<' that starts nothing is kept in the value (write &lt;)"
+                                      : "a '<' that starts nothing is left out (write &lt;)");
+        return;
+    case XmlRecoveryKind::StrayAmpersand:
+        report.Report(Severity::Warning, line, "stray-ampersand", none,
+                      "a '&' that starts no reference is kept as it is (write &amp;)");
+        return;
+    case XmlRecoveryKind::UnknownEntity:
+        report.Report(Severity::Warning, line, "unknown-entity", none,
+                      "the entity &%.*s; is unknown and kept as written", nameLength, name);
+        return;
+    case XmlRecoveryKind::ContentAfterRoot:
+        if (nameLength > 0)
+            report.Report(Severity::Warning, line, "content-after-root", none,
+                          "<%.*s> after the root element is not read", nameLength, name);
+        else
+            report.Report(Severity::Warning, line, "content-after-root", none,
+                          "content after the root element is not read");
+        return;
+    case XmlRecoveryKind::UnterminatedClosingTag:
+        report.Report(Severity::Warning, line, "unterminated-closing-tag", none,
+                      "the closing tag </%.*s> does not end with '>'", otherLength, other);
+        return;
+    case XmlRecoveryKind::AttributeWithoutValue:
+        report.Report(Severity::Warning, line, "attribute-without-value", none,
+                      "the attribute %.*s has no value in quotes; it reads as empty", nameLength, name);
+        return;
+    case XmlRecoveryKind::BadCharacterReference:
+        report.Report(Severity::Warning, line, "bad-character-reference", none,
+                      "&%.*s; is no character of XML%s", nameLength, name, recovery.copied ? "" : "; it is left out");
+        return;
+    case XmlRecoveryKind::UnclosedMarkup:
+        report.Report(Severity::Warning, line, "unclosed-markup", none,
+                      "%.*s is never closed: the rest of the file is passed over", nameLength, name);
+        return;
+    case XmlRecoveryKind::UnknownMarkup:
+        report.Report(Severity::Warning, line, "unknown-markup", none, "an unknown <! construct is passed over");
+        return;
+    }
+}
+
+// }====
+
 // {==== ColumnKinds
 
 namespace {

@@ -12,6 +12,7 @@
 #include "base/StringMap.h"
 #include "core/SqlText.h"
 #include "loader/XMLSerializerInternal.h"
+#include "xml/XmlRecovery.h"
 
 namespace Database {
 
@@ -54,6 +55,28 @@ private:
     const Memory::Array<std::uint32_t>* m_breaks = nullptr;
     int m_warnings = 0;
     int m_errors = 0;
+};
+
+// The reader's recoveries, told to the observer as warnings at their lines.
+// A start tag dropped because of one of its attributes is one problem, told once, with the
+// attribute: the start tag's note waits for the attribute's that may follow it.
+class RecoveryNotes final : public XmlRecoveryListener {
+public:
+    explicit RecoveryNotes(LoadDiagnostics& diagnostics) noexcept : m_diagnostics(diagnostics) {}
+    ~RecoveryNotes() { Flush(); }
+    RecoveryNotes(const RecoveryNotes&) = delete;
+    RecoveryNotes& operator=(const RecoveryNotes&) = delete;
+
+    void OnRecovery(const XmlRecovery& recovery) noexcept override;
+    // Tells the start tag still waiting, if any.
+    void Flush() noexcept;
+
+private:
+    void Tell(const XmlRecovery& recovery) noexcept;
+
+    LoadDiagnostics& m_diagnostics;
+    char m_droppedTag[128] = {};  // name of the start tag waiting for its attribute's note
+    int m_droppedTagLine = 0;     // 0: none waiting
 };
 
 // How the loader's value rules treat a column: by its declared type, read once per table and

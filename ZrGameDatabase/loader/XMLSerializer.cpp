@@ -336,7 +336,10 @@ bool XMLSerializer::Impl::ParseBuffer(char* buffer, const char* zero, bool zeroI
     XmlDocument* parsed = Document();
     if (parsed == nullptr || !NoteLineBreaks(scratch.lineBreaks, buffer, zero))
         return ReportOutOfMemory();
-    if (!parsed->Parse(buffer)) {
+    Loader::RecoveryNotes notes(diagnostics);
+    const bool read = parsed->Parse(buffer, diagnostics.Active() ? &notes : nullptr);
+    notes.Flush();
+    if (!read) {
         if (parsed->Status() == XmlStatus::OutOfMemory)
             return ReportOutOfMemory();
         if (parsed->Status() == XmlStatus::TextOutsideRoot)

@@ -51,7 +51,7 @@ void XmlDocument::Rewind() noexcept {
     m_state->pool.Rewind();
 }
 
-bool XmlDocument::Parse(char* text) noexcept {
+bool XmlDocument::Parse(char* text, XmlRecoveryListener* listener) noexcept {
     m_status = XmlStatus::Ok;
     m_errorOffset = 0;
     if (m_state == nullptr) {
@@ -68,7 +68,7 @@ bool XmlDocument::Parse(char* text) noexcept {
         static_cast<unsigned char>(start[2]) == 0xbf)
         start += 3;
     const char* stoppedAt = start;
-    m_status = Xml::ParseText(m_state->document, m_state->pool, m_source, start, stoppedAt);
+    m_status = Xml::ParseText(m_state->document, m_state->pool, m_source, text, start, listener, stoppedAt);
     if (m_status == XmlStatus::Ok)
         return true;
     m_errorOffset = static_cast<std::size_t>(stoppedAt - text);

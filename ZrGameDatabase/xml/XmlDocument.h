@@ -3,7 +3,9 @@
 // The reader is tolerant: a construct that fails to parse is dropped or cut short and scanning
 // goes on, so Parse fails only when the top level holds something other than elements and markup
 // (or memory runs out). Text, CDATA, comments, declarations, processing instructions and document
-// type declarations make no records; an element's value is its first text run, trimmed.
+// type declarations make no records; an element's value is its first text run, trimmed. A listener
+// given to Parse hears of every recovery, with its offset (xml/XmlRecovery.h); the tree is the same
+// with or without one.
 //
 // Records come from a node pool: a 64 KiB block inside the document's own block first, then a
 // chain of 64 KiB blocks from the module allocation routine. The chain is kept when the document
@@ -17,6 +19,8 @@
 #include "xml/XmlNode.h"
 
 namespace Database {
+
+class XmlRecoveryListener;
 
 // Why the last Parse returned false.
 enum class XmlStatus : int {
@@ -52,8 +56,10 @@ public:
     // Returns false when a byte other than whitespace or '<' stands at the top level (elements
     // read before it stay in the tree), when text is null, or when a pool block cannot be
     // allocated (the tree then holds what was read before); Status and ErrorOffset say which and
-    // where. Any nesting depth is parsed without using more native stack.
-    bool Parse(char* text) noexcept;
+    // where. Any nesting depth is parsed without using more native stack. listener, when given,
+    // hears of each construct dropped or copied on the way; without one the parse costs what it
+    // would if nothing were noted, since which parse runs is decided once, here.
+    bool Parse(char* text, XmlRecoveryListener* listener = nullptr) noexcept;
 
     // Points out at the first top-level element; false, out unchanged, when there is none.
     bool FirstNode(XmlNode& out) const noexcept;

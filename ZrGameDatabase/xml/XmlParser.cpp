@@ -9,9 +9,16 @@
 // offending byte; only a stray byte at the top level ends the parse with false. References are
 // expanded by writing over the text, which is safe because an expansion is never longer than the
 // reference it replaces.
+//
+// Each recovery can be noted to a listener. The parser is a template over where its notes go: the
+// instantiation for a parse without a listener (Silent) discards every note together with every
+// check made only for one, such as comparing a closing tag's name with its element's, so it is the
+// same code as a reader that notes nothing. Which one runs is decided once per parse.
 #include "xml/XmlParser.h"
 
 #include <cstring>
+
+#include "xml/XmlRecovery.h"
 
 namespace Database::Xml {
 namespace {
@@ -26,6 +33,7 @@ enum CharClass : std::uint8_t {
     kTextStop = 16,            // zero, '<', '&': a text run's end or a reference
     kDoubleQuotedStop = 32,    // zero, '"', '&'
     kSingleQuotedStop = 64,    // zero, '\'', '&'
+    kLessThan = 128,           // '<': added to a value's stops when a stray one is to be noted
 };
 
 struct CharTable {
@@ -61,6 +69,8 @@ constexpr CharTable MakeCharTable() {
             classes |= kDoubleQuotedStop;
         if (zero || c == '\'' || c == '&')
             classes |= kSingleQuotedStop;
+        if (c == '<')
+            classes |= kLessThan;
         table.classes[c] = classes;
         if (c >= '0' && c <= '9')
             table.hexDigit[c] = static_cast<std::uint8_t>(c - '0');
@@ -78,6 +88,10 @@ constexpr CharTable kChars = MakeCharTable();
 
 inline bool Is(char c, std::uint8_t classes) {
     return (kChars.classes[static_cast<unsigned char>(c)] & classes) != 0;
+}
+
+inline std::uint32_t Length(const char* begin, const char* end) {
+    return static_cast<std::uint32_t>(end - begin);
 }
 
 // The first byte at or after p in one of the classes; the classes must include the zero byte.
@@ -142,10 +156,116 @@ inline char* WriteUtf8(char* out, std::uint32_t code) {
     return out;
 }
 
+// Where the notes of a parse without a listener go: nowhere. Every use is behind
+// "if constexpr (Notes::kOn)", so nothing of it is compiled into that parse.
+struct Silent {
+    static constexpr bool kOn = false;
+};
+
+inline bool IsXmlCharacter(std::uint32_t code) {
+    if (code >= 0x20)
+        return code <= 0xd7ff || (code >= 0xe000 && code <= 0xfffd) || (code >= 0x10000 && code <= 0x10ffff);
+    return code == '\t' || code == '\n' || code == '\r';
+}
+
+// The first byte of an entity name, and the bytes after it: enough of XML's name characters to
+// tell "&nbsp;" (an entity the reader does not know) from "& " or "&amp" (no reference at all).
+inline bool IsEntityNameStart(char c) {
+    const unsigned u = static_cast<unsigned char>(c);
+    return (u | 0x20) - 'a' < 26 || c == '_' || c == ':' || u >= 0x80;
+}
+
+inline bool IsEntityNameByte(char c) {
+    return IsEntityNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
+// Hands the notes of a parse to its listener, with offsets counted from the text given to Parse.
+// Whatever it is asked about lies in the part of the text not yet written over: a reference's
+// bytes are read before its expansion is written, and names are never written over.
+struct Noting {
+    static constexpr bool kOn = true;
+
+    XmlRecoveryListener* listener;
+    const char* base;
+    // The attribute whose value could not be read in the start tag being read; the tag decides,
+    // once it ends, whether that attribute was dropped with it or kept without a value.
+    AttributeRecord* badAttribute = nullptr;
+
+    std::size_t Offset(const char* at) const noexcept { return static_cast<std::size_t>(at - base); }
+
+    void Note(const XmlRecovery& recovery) const noexcept { listener->OnRecovery(recovery); }
+
+    void StrayLessThan(const char* at, bool copied) const noexcept {
+        Note({.kind = XmlRecoveryKind::StrayLessThan, .offset = Offset(at), .copied = copied});
+    }
+
+    // A '&' that is to be copied because it starts no reference the reader expands.
+    void Ampersand(const char* at) const noexcept {
+        const char* name = at + 1;
+        if (IsEntityNameStart(*name)) {
+            const char* end = name + 1;
+            while (IsEntityNameByte(*end))
+                ++end;
+            if (*end == ';') {
+                Note({.kind = XmlRecoveryKind::UnknownEntity, .offset = Offset(at), .name = name,
+                      .nameLength = Length(name, end), .copied = true});
+                return;
+            }
+        }
+        Note({.kind = XmlRecoveryKind::StrayAmpersand, .offset = Offset(at), .copied = true});
+    }
+
+    // A numeric reference from its '&' to past its ';', read as code. What the reading in 32 bits
+    // lets through is looked for in the digits: letters in a decimal reference, and, when there
+    // are more digits than a 32-bit code needs, a value that does not fit.
+    void CharacterReference(const char* at, const char* end, std::uint32_t code) const noexcept {
+        const char* digit = at + 2;
+        const bool hexadecimal = *digit == 'x';
+        if (hexadecimal)
+            ++digit;
+        const char* last = end - 1;  // the ';'
+        bool bad = !IsXmlCharacter(code);
+        if (!hexadecimal) {
+            for (const char* p = digit; p < last; ++p)
+                bad |= *p > '9';
+        }
+        if (last - digit > (hexadecimal ? 8 : 9)) {
+            const std::uint64_t base = hexadecimal ? 16 : 10;
+            std::uint64_t value = 0;
+            for (; digit < last && !bad; ++digit) {
+                value = value * base + kChars.hexDigit[static_cast<unsigned char>(*digit)];
+                bad = value > 0xffffffffu;
+            }
+        }
+        if (bad)
+            Note({.kind = XmlRecoveryKind::BadCharacterReference, .offset = Offset(at), .name = at + 1,
+                  .nameLength = Length(at + 1, end - 1), .copied = code <= 0x10ffff});
+    }
+
+    void UnclosedMarkup(const char* open, std::uint32_t openerLength) const noexcept {
+        Note({.kind = XmlRecoveryKind::UnclosedMarkup, .offset = Offset(open), .name = open,
+              .nameLength = openerLength});
+    }
+
+    // After a skip from from past terminator ended at at: noted when the text ended first. The
+    // skip stops at the first terminator at or after from, so the text ended first exactly when
+    // at is the terminating zero and the bytes before it are no terminator that began at or after
+    // from.
+    void CutShort(const char* open, std::uint32_t openerLength, const char* from, const char* at,
+                  const char* terminator) const noexcept {
+        const std::size_t length = std::strlen(terminator);
+        const bool ended =
+            static_cast<std::size_t>(at - from) >= length && std::memcmp(at - length, terminator, length) == 0;
+        if (*at == '\0' && !ended)
+            UnclosedMarkup(open, openerLength);
+    }
+};
+
 // A numeric reference after "&#": digits read with the hexadecimal digit values in either form
 // (only a lower-case x marks base 16), accumulated in 32 bits. Without a digit, or without the
-// closing ';', it is no reference and false is returned.
-bool ReadNumericReference(const char*& in, std::uint32_t& code) {
+// closing ';', it is no reference and false is returned. Always inlined: both parses call it, and
+// as a call it would cost the parse without a listener a percent of its time.
+[[gnu::always_inline]] inline bool ReadNumericReference(const char*& in, std::uint32_t& code) {
     const char* p = in;
     std::uint32_t base = 10;
     if (*p == 'x') {
@@ -165,7 +285,8 @@ bool ReadNumericReference(const char*& in, std::uint32_t& code) {
 
 // Expands the reference whose '&' is at in, writing at out (out <= in). Advances both; a '&'
 // that starts no reference is copied as it is and scanning goes on after it.
-void ExpandReference(char*& in, char*& out) {
+template <class Notes>
+void ExpandReference(char*& in, char*& out, const Notes& notes) {
     const char* p = in + 1;
     char replacement = 0;
     switch (*p) {
@@ -195,6 +316,8 @@ void ExpandReference(char*& in, char*& out) {
         const char* digits = p + 1;
         std::uint32_t code;
         if (ReadNumericReference(digits, code)) {
+            if constexpr (Notes::kOn)
+                notes.CharacterReference(in, digits, code);
             // The shortest reference ("&#1;") has four bytes, and every longer code needs more
             // digits than UTF-8 bytes, so out never overtakes in.
             out = WriteUtf8(out, code);
@@ -210,6 +333,8 @@ void ExpandReference(char*& in, char*& out) {
         *out++ = replacement;
         in += p - in;
     } else {
+        if constexpr (Notes::kOn)
+            notes.Ampersand(in);
         *out++ = '&';
         ++in;
     }
@@ -218,12 +343,14 @@ void ExpandReference(char*& in, char*& out) {
 // Expands references from in (at a '&') up to the first byte of the stop classes that is no '&'.
 // Returns the end of the expanded text; in is left at the stop byte. The stretches between
 // references are short in game data, so they are moved byte by byte in the scanning loop itself
-// rather than by a call per stretch.
-char* ExpandFrom(char*& in, std::uint8_t stops) {
+// rather than by a call per stretch. With kLessThan among the stops (a value read for a listener),
+// a '<' is noted and moved like any other byte.
+template <class Notes>
+char* ExpandFrom(char*& in, std::uint8_t stops, const Notes& notes) {
     char* out = in;
     for (;;) {
         if (*in == '&') {
-            ExpandReference(in, out);
+            ExpandReference(in, out, notes);
             continue;
         }
         char* p = in;
@@ -232,27 +359,29 @@ char* ExpandFrom(char*& in, std::uint8_t stops) {
             *o++ = *p++;
         out = o;
         in = p;
-        if (*in != '&')
+        if (*in != '&') {
+            if constexpr (Notes::kOn) {
+                if (*in == '<' && (stops & kLessThan) != 0) {
+                    notes.StrayLessThan(in, true);
+                    *out++ = *in++;
+                    continue;
+                }
+            }
             return out;
+        }
     }
 }
-
-inline std::uint32_t Length(const char* begin, const char* end) {
-    return static_cast<std::uint32_t>(end - begin);
-}
-
-static_assert(sizeof(ElementRecord) % 8 == 0 && sizeof(AttributeRecord) % 8 == 0,
-              "records are taken from the pool in units that keep the next one aligned");
 
 static_assert(sizeof(ElementRecord) % 8 == 0 && sizeof(AttributeRecord) % 8 == 0,
               "records are taken from the pool in units that keep the next one aligned");
 
 // One run of the parse over one text. The cursor is the element whose content is being read,
 // the document record while at the top level.
+template <class Notes>
 class Parser {
 public:
-    Parser(ElementRecord& document, NodePool& pool, const XmlDocument::BlockSource& source, char* text)
-        : m_document(&document), m_cursor(&document), m_pool(pool), m_source(source), m_at(text) {}
+    Parser(ElementRecord& document, NodePool& pool, const XmlDocument::BlockSource& source, char* text, Notes notes)
+        : m_document(&document), m_cursor(&document), m_pool(pool), m_source(source), m_at(text), m_notes(notes) {}
 
     // Parses to the end; the status says why it stopped early, and At() where.
     XmlStatus Run() noexcept;
@@ -267,28 +396,43 @@ private:
     void ReadClosingTag() noexcept;
     void SkipBang() noexcept;
     void SkipDeclaration() noexcept;
-    void SkipDoctype() noexcept;
+    bool SkipDoctype() noexcept;
     ElementRecord* NewElement(const char* name, std::uint32_t length) noexcept;
     AttributeRecord* NewAttribute(ElementRecord* element, const char* name, std::uint32_t length) noexcept;
     void Append(ElementRecord* parent, ElementRecord* child) noexcept;
+
+    // Notes, made only by the Noting instantiation.
+    void NoteUnclosedElements() noexcept;
+    void NoteAfterRoot() noexcept;
+    void NoteStartTag(const ElementRecord* element, const char* open) noexcept;
+    void NoteClosingTag(const char* open, const char* nameEnd) noexcept;
 
     ElementRecord* m_document;                  // the root record
     ElementRecord* m_cursor;                    // the element whose content is being read
     NodePool& m_pool;                           // where records come from
     const XmlDocument::BlockSource& m_source;   // where further pool blocks come from
     char* m_at;                                 // the next byte to read
+    [[no_unique_address]] Notes m_notes;        // where recoveries are noted
 };
 
-XmlStatus Parser::Run() noexcept {
+template <class Notes>
+XmlStatus Parser<Notes>::Run() noexcept {
     for (;;) {
         m_at = SkipSpace(m_at);
         const char c = *m_at;
-        if (c == '\0')
+        if (c == '\0') {
+            if constexpr (Notes::kOn)
+                NoteUnclosedElements();
             return XmlStatus::Ok;
+        }
         if (c == '<') {
             if (m_at[1] == '/' && m_cursor != m_document) {
                 ReadClosingTag();
                 continue;
+            }
+            if constexpr (Notes::kOn) {
+                if (m_cursor == m_document && m_document->firstChild != nullptr)
+                    NoteAfterRoot();
             }
             ++m_at;
             if (!ReadNode())
@@ -303,7 +447,8 @@ XmlStatus Parser::Run() noexcept {
 
 // After a '<' that is no closing tag: markup to pass over, or an element. False only when the
 // pool runs out of memory.
-bool Parser::ReadNode() noexcept {
+template <class Notes>
+bool Parser<Notes>::ReadNode() noexcept {
     switch (*m_at) {
     case '?':
         SkipDeclaration();
@@ -316,35 +461,58 @@ bool Parser::ReadNode() noexcept {
     }
 }
 
-void Parser::SkipDeclaration() noexcept {
+template <class Notes>
+void Parser<Notes>::SkipDeclaration() noexcept {
+    const char* open = m_at - 1;
     ++m_at;
     if ((m_at[0] | 0x20) == 'x' && (m_at[1] | 0x20) == 'm' && (m_at[2] | 0x20) == 'l' && Is(m_at[3], kSpace))
         m_at += 4;
+    const char* from = m_at;
     m_at = SkipPast(m_at, "?>");
+    if constexpr (Notes::kOn)
+        m_notes.CutShort(open, 2, from, m_at, "?>");
 }
 
-void Parser::SkipBang() noexcept {
+template <class Notes>
+void Parser<Notes>::SkipBang() noexcept {
+    const char* open = m_at - 1;
     if (m_at[1] == '-' && m_at[2] == '-') {
         m_at = SkipPast(m_at + 3, "-->");
+        if constexpr (Notes::kOn)
+            m_notes.CutShort(open, 4, open + 4, m_at, "-->");
     } else if (std::strncmp(m_at + 1, "[CDATA[", 7) == 0) {
         m_at = SkipPast(m_at + 8, "]]>");
+        if constexpr (Notes::kOn)
+            m_notes.CutShort(open, 9, open + 9, m_at, "]]>");
     } else if (std::strncmp(m_at + 1, "DOCTYPE", 7) == 0 && Is(m_at[8], kSpace)) {
         m_at += 9;
-        SkipDoctype();
+        const bool closed = SkipDoctype();
+        if constexpr (Notes::kOn) {
+            if (!closed)
+                m_notes.UnclosedMarkup(open, 9);
+        }
     } else {
+        if constexpr (Notes::kOn)
+            m_notes.Note({.kind = XmlRecoveryKind::UnknownMarkup, .offset = m_notes.Offset(open)});
         m_at = FindByte(m_at + 1, '>');
-        if (*m_at == '>')
+        if (*m_at == '>') {
             ++m_at;
+        } else {
+            if constexpr (Notes::kOn)
+                m_notes.UnclosedMarkup(open, 2);
+        }
     }
 }
 
 // To the first '>' outside square brackets, and past it. A ']' with no '[' open closes nothing.
-void Parser::SkipDoctype() noexcept {
+// False when the text ends first.
+template <class Notes>
+bool Parser<Notes>::SkipDoctype() noexcept {
     std::size_t depth = 0;
     for (;; ++m_at) {
         switch (*m_at) {
         case '\0':
-            return;
+            return false;
         case '[':
             ++depth;
             break;
@@ -355,7 +523,7 @@ void Parser::SkipDoctype() noexcept {
         case '>':
             if (depth == 0) {
                 ++m_at;
-                return;
+                return true;
             }
             break;
         default:
@@ -364,7 +532,8 @@ void Parser::SkipDoctype() noexcept {
     }
 }
 
-ElementRecord* Parser::NewElement(const char* name, std::uint32_t length) noexcept {
+template <class Notes>
+ElementRecord* Parser<Notes>::NewElement(const char* name, std::uint32_t length) noexcept {
     auto* element = static_cast<ElementRecord*>(m_pool.Take(sizeof(ElementRecord), m_source));
     if (element == nullptr)
         return nullptr;
@@ -383,7 +552,8 @@ ElementRecord* Parser::NewElement(const char* name, std::uint32_t length) noexce
     return element;
 }
 
-AttributeRecord* Parser::NewAttribute(ElementRecord* element, const char* name, std::uint32_t length) noexcept {
+template <class Notes>
+AttributeRecord* Parser<Notes>::NewAttribute(ElementRecord* element, const char* name, std::uint32_t length) noexcept {
     auto* attribute = static_cast<AttributeRecord*>(m_pool.Take(sizeof(AttributeRecord), m_source));
     if (attribute == nullptr)
         return nullptr;
@@ -402,7 +572,8 @@ AttributeRecord* Parser::NewAttribute(ElementRecord* element, const char* name, 
     return attribute;
 }
 
-void Parser::Append(ElementRecord* parent, ElementRecord* child) noexcept {
+template <class Notes>
+void Parser<Notes>::Append(ElementRecord* parent, ElementRecord* child) noexcept {
     child->parent = parent;
     child->previousSibling = parent->lastChild;
     if (parent->lastChild != nullptr)
@@ -414,11 +585,15 @@ void Parser::Append(ElementRecord* parent, ElementRecord* child) noexcept {
 
 // A start tag. An element is linked into the tree only once its start tag has ended well, so a
 // dropped one (empty name, bad end of tag) is simply never reachable.
-bool Parser::ReadElement() noexcept {
+template <class Notes>
+bool Parser<Notes>::ReadElement() noexcept {
     char* name = m_at;
     m_at = ScanTo(m_at, kNameEnd);
-    if (m_at == name)
+    if (m_at == name) {
+        if constexpr (Notes::kOn)
+            m_notes.StrayLessThan(name - 1, false);
         return true;
+    }
     ElementRecord* element = NewElement(name, Length(name, m_at));
     if (element == nullptr)
         return false;
@@ -436,12 +611,17 @@ bool Parser::ReadElement() noexcept {
             Append(m_cursor, element);
         }
     }
+    if constexpr (Notes::kOn)
+        NoteStartTag(element, name - 1);
     return true;
 }
 
 // Attributes up to the end of the start tag, or up to the byte where one of them went wrong;
 // the attributes read so far stay. False only when the pool runs out of memory.
-bool Parser::ReadAttributes(ElementRecord* element) noexcept {
+template <class Notes>
+bool Parser<Notes>::ReadAttributes(ElementRecord* element) noexcept {
+    if constexpr (Notes::kOn)
+        m_notes.badAttribute = nullptr;
     while (!Is(*m_at, kAttributeNameEnd)) {
         char* name = m_at;
         m_at = ScanTo(m_at, kAttributeNameEnd);
@@ -449,26 +629,38 @@ bool Parser::ReadAttributes(ElementRecord* element) noexcept {
         if (attribute == nullptr)
             return false;
         m_at = SkipSpace(m_at);
-        if (*m_at != '=')
+        if (*m_at != '=') {
+            if constexpr (Notes::kOn)
+                m_notes.badAttribute = attribute;
             return true;
+        }
         m_at = SkipSpace(m_at + 1);
         const char quote = *m_at;
-        if (quote != '"' && quote != '\'')
+        if (quote != '"' && quote != '\'') {
+            if constexpr (Notes::kOn)
+                m_notes.badAttribute = attribute;
             return true;
+        }
         ++m_at;
         ReadAttributeValue(attribute, quote);
-        if (*m_at != quote)
+        if (*m_at != quote) {
+            if constexpr (Notes::kOn)
+                m_notes.badAttribute = attribute;
             return true;
+        }
         m_at = SkipSpace(m_at + 1);
     }
     return true;
 }
 
-void Parser::ReadAttributeValue(AttributeRecord* attribute, char quote) noexcept {
-    const std::uint8_t stops = quote == '"' ? kDoubleQuotedStop : kSingleQuotedStop;
+template <class Notes>
+void Parser<Notes>::ReadAttributeValue(AttributeRecord* attribute, char quote) noexcept {
+    // Read for a listener, a value stops at a '<' too, to note it (it stays in the value).
+    const auto stops = static_cast<std::uint8_t>((quote == '"' ? kDoubleQuotedStop : kSingleQuotedStop) |
+                                                 (Notes::kOn ? kLessThan : 0));
     char* begin = m_at;
     m_at = ScanTo(m_at, stops);
-    char* end = *m_at == '&' ? ExpandFrom(m_at, stops) : m_at;
+    char* end = *m_at == '&' || (Notes::kOn && *m_at == '<') ? ExpandFrom(m_at, stops, m_notes) : m_at;
     attribute->value = begin;
     attribute->valueLength = Length(begin, end);
 }
@@ -476,7 +668,8 @@ void Parser::ReadAttributeValue(AttributeRecord* attribute, char quote) noexcept
 // A text run in the cursor's content, starting at a byte that is neither whitespace nor '<'.
 // Only the first run (or one after a value that begins with a zero byte) becomes the value;
 // later runs are passed over unexpanded, since nothing can read them.
-void Parser::ReadTextRun() noexcept {
+template <class Notes>
+void Parser<Notes>::ReadTextRun() noexcept {
     ElementRecord* element = m_cursor;
     if (element->value != nullptr && element->value[0] != '\0') {
         m_at = ScanTo(m_at, kTextEnd);
@@ -484,30 +677,108 @@ void Parser::ReadTextRun() noexcept {
     }
     char* begin = m_at;
     m_at = ScanTo(m_at, kTextStop);
-    char* end = *m_at == '&' ? ExpandFrom(m_at, kTextStop) : m_at;
+    char* end = *m_at == '&' ? ExpandFrom(m_at, kTextStop, m_notes) : m_at;
     while (end > begin && Is(end[-1], kSpace))
         --end;
     element->value = begin;
     element->valueLength = Length(begin, end);
 }
 
-// "</", a name that is not compared with the element's own, whitespace and '>'. Any closing tag
-// closes the cursor; without its '>' the enclosing content goes on at the byte found instead.
-void Parser::ReadClosingTag() noexcept {
-    m_at = SkipSpace(ScanTo(m_at + 2, kNameEnd));
+// "</", a name, whitespace and '>'. Any closing tag closes the cursor, whatever its name (which is
+// compared with the element's only to note a mismatch); without its '>' the enclosing content
+// goes on at the byte found instead.
+template <class Notes>
+void Parser<Notes>::ReadClosingTag() noexcept {
+    const char* open = m_at;
+    char* nameEnd = ScanTo(m_at + 2, kNameEnd);
+    m_at = SkipSpace(nameEnd);
+    if constexpr (Notes::kOn)
+        NoteClosingTag(open, nameEnd);
     if (*m_at == '>')
         ++m_at;
     m_cursor = m_cursor->parent;
 }
 
-}  // namespace
+template <class Notes>
+void Parser<Notes>::NoteUnclosedElements() noexcept {
+    for (const ElementRecord* element = m_cursor; element != m_document; element = element->parent)
+        m_notes.Note({.kind = XmlRecoveryKind::UnclosedElement, .offset = m_notes.Offset(m_at), .name = element->name,
+                      .nameLength = element->nameLength, .openedAt = m_notes.Offset(element->name - 1)});
+}
 
-XmlStatus ParseText(ElementRecord& document, NodePool& pool, const XmlDocument::BlockSource& source, char* text,
-                    const char*& stoppedAt) noexcept {
-    Parser parser(document, pool, source, text);
+// At a '<' at the top level once the first top-level element closed.
+template <class Notes>
+void Parser<Notes>::NoteAfterRoot() noexcept {
+    const char* open = m_at;
+    if (open[1] == '?' || (open[1] == '!' && open[2] == '-' && open[3] == '-'))
+        return;
+    XmlRecovery recovery{.kind = XmlRecoveryKind::ContentAfterRoot, .offset = m_notes.Offset(open)};
+    if (open[1] != '!') {
+        const char* nameEnd = ScanTo(m_at + 1, kNameEnd);
+        if (nameEnd != open + 1) {
+            recovery.name = open + 1;
+            recovery.nameLength = Length(open + 1, nameEnd);
+        }
+    }
+    m_notes.Note(recovery);
+}
+
+// Once a start tag opened at open has ended, well or not: an element that was not linked was
+// dropped.
+template <class Notes>
+void Parser<Notes>::NoteStartTag(const ElementRecord* element, const char* open) noexcept {
+    const AttributeRecord* bad = m_notes.badAttribute;
+    if (element->parent == nullptr) {
+        m_notes.Note({.kind = XmlRecoveryKind::DroppedStartTag, .offset = m_notes.Offset(open), .name = element->name,
+                      .nameLength = element->nameLength});
+        if (bad != nullptr)
+            m_notes.Note({.kind = XmlRecoveryKind::DroppedAttribute, .offset = m_notes.Offset(bad->name),
+                          .name = bad->name, .nameLength = bad->nameLength});
+    } else if (bad != nullptr) {
+        m_notes.Note({.kind = XmlRecoveryKind::AttributeWithoutValue, .offset = m_notes.Offset(bad->name),
+                      .name = bad->name, .nameLength = bad->nameLength});
+    }
+}
+
+// At a closing tag at open whose name ends at nameEnd, with m_at where its '>' should be, before
+// it closes the cursor.
+template <class Notes>
+void Parser<Notes>::NoteClosingTag(const char* open, const char* nameEnd) noexcept {
+    const ElementRecord* element = m_cursor;
+    const char* name = open + 2;
+    const std::uint32_t length = Length(name, nameEnd);
+    const bool mismatched = length != element->nameLength || std::memcmp(name, element->name, length) != 0;
+    const bool unterminated = *m_at != '>';
+    if (!mismatched && !unterminated)
+        return;
+    XmlRecovery recovery{.kind = XmlRecoveryKind::MismatchedClosingTag, .offset = m_notes.Offset(open),
+                         .name = element->name, .nameLength = element->nameLength, .other = name,
+                         .otherLength = length, .openedAt = m_notes.Offset(element->name - 1)};
+    if (mismatched)
+        m_notes.Note(recovery);
+    if (unterminated) {
+        recovery.kind = XmlRecoveryKind::UnterminatedClosingTag;
+        m_notes.Note(recovery);
+    }
+}
+
+template <class Notes>
+XmlStatus Run(Parser<Notes>& parser, const char*& stoppedAt) noexcept {
     const XmlStatus status = parser.Run();
     stoppedAt = parser.At();
     return status;
+}
+
+}  // namespace
+
+XmlStatus ParseText(ElementRecord& document, NodePool& pool, const XmlDocument::BlockSource& source, const char* base,
+                    char* start, XmlRecoveryListener* listener, const char*& stoppedAt) noexcept {
+    if (listener != nullptr) {
+        Parser<Noting> parser(document, pool, source, start, Noting{listener, base});
+        return Run(parser, stoppedAt);
+    }
+    Parser<Silent> parser(document, pool, source, start, Silent{});
+    return Run(parser, stoppedAt);
 }
 
 }  // namespace Database::Xml
