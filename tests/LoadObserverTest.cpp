@@ -160,6 +160,22 @@ TEST_F(LoadObserver, UpdatesDeletesAndPurgesReportEveryRowTheyTouch) {
     EXPECT_EQ(Scalar("select group_concat(Name) from Ships"), "one");
 }
 
+// Every recovery of the reader reaches the observer under its code, at the line it concerns.
+TEST_F(LoadObserver, WhatTheReaderRecoversFromKeepsItsCodeAndLine) {
+    ASSERT_TRUE(Load("<GameData>\n<Units>\n<Row Type=\"A\" Cost=1/>\n<Row Type=\"B\" Name/>\n"
+                     "<Row Type=\"C\"><Name>x</Name </Row>\n<Row Type=\"D\" Name=\"&#0;\"/>\n"
+                     "<!ELEMENT x>\n</Units>\n</GameData>\n<Extra/>\n<!-- cut"));
+    EXPECT_EQ(observer.reports, (Reports{"3 dropped-attribute", "4 attribute-without-value",
+                                         "5 unterminated-closing-tag", "6 bad-character-reference", "7 unknown-markup",
+                                         "10 content-after-root", "11 unclosed-markup"}));
+
+    // A zero byte in a file on disk would cut the rest of it off.
+    TemporaryDirectory folder;
+    observer.reports.clear();
+    EXPECT_FALSE(serializer.Load(folder.Write("zero.xml", std::string("<G/>\n\0\n", 7)).c_str()));
+    EXPECT_EQ(observer.reports, (Reports{"2 error zero-byte"}));
+}
+
 TEST_F(LoadObserver, APurgeOfATableThatDoesNotExistSaysSo) {
     ASSERT_TRUE(Load(File("<DeleteMissingReferences table=\"Eraz\" column=\"Type\"/>")));
     EXPECT_EQ(observer.reports, (Reports{"2 purge-missing-table"}));
