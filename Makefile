@@ -28,13 +28,16 @@ configure: $(BUILD_DIR)/Makefile
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# The sample ruleset and its mod loaded into examples.db, checked, and reported on by a script.
+# The sample ruleset and its two mods loaded into examples.db with their conflicts, the history of
+# one value, the check, and the report of a script.
 ZRDB := $(BUILD_DIR)/tools/zrdb/zrdb
-DEMO_TAGS := --package MOD_EXAMPLE --tag-table Units --tag-table Buildings
+DEMO_TAGS := --tag-table Units --tag-table Buildings
 demo: deps
 	$(MAKE) build
 	rm -f examples.db
-	$(ZRDB) load examples/data examples/mod $(DEMO_TAGS) --validate -o examples.db
+	$(ZRDB) load examples/data --package MOD_EXAMPLE examples/mod --package MOD_RIVAL examples/mod2 $(DEMO_TAGS) \
+	    --validate --conflicts -o examples.db
+	$(ZRDB) why examples.db Units UNIT_REED_RAIDER Cost
 	$(ZRDB) check examples.db
 	$(ZRDB) run --db examples.db examples/scripts/report.lua
 

@@ -20,6 +20,7 @@ int RunScript(const Options& options);
 int RunQuery(const Options& options);
 int RunTables(const Options& options);
 int RunSchema(const Options& options);
+int RunWhy(const Options& options);
 
 // What a load of data files did.
 struct LoadSummary {

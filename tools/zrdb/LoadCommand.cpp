@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include "Commands.h"
@@ -16,6 +17,7 @@
 #include "ZrGameDatabase/BinaryIO.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
+#include "ZrGameDatabase/ProvenanceRecorder.h"
 #include "ZrGameDatabase/XMLSerializer.h"
 
 namespace Zrdb {
@@ -103,12 +105,14 @@ private:
     bool m_open;
 };
 
-// Rows of every table of the main database, and the number of tables.
+// Rows of every table of the main database, and the number of tables: the data's, not SQLite's
+// own or the provenance record's.
 void CountRows(Database::Connection& connection, long long& rows, int& tables) {
     rows = 0;
     tables = 0;
     Database::Results names;
-    if (!connection.Execute(names, "select name from sqlite_master where type = 'table' and name not like 'sqlite!_%' escape '!'"))
+    if (!connection.Execute(names, "select name from sqlite_master where type = 'table' and name not like 'sqlite!_%' escape '!'"
+                                   " and name <> 'zrdb_provenance'"))
         return;
     while (names.Step()) {
         char sql[512];
@@ -156,40 +160,98 @@ bool LoadFile(Database::Connection& connection, Database::XMLSerializer& seriali
     return loaded;
 }
 
+// The package label of a path given without --package: its own folder's name ("mods/ModA/" gives
+// ModA), the name of the folder holding it for a file.
+std::string FolderLabel(const std::string& path) {
+    std::error_code error;
+    fs::path folder = fs::path(path).lexically_normal();
+    if (!folder.has_filename())
+        folder = folder.parent_path();
+    if (!fs::is_directory(path, error))
+        folder = folder.parent_path();
+    const std::string name = folder.filename().string();
+    return name == "." || name == ".." ? std::string() : name;
+}
+
+// Loads paths in order; packages[i] is the --package in force for paths[i] ("" for none).
 LoadSummary LoadFiles(Database::Connection& connection, const Options& options, const std::vector<std::string>& paths,
-                      LoadReport& report, ProgressLine& progress) {
+                      const std::vector<std::string>& packages, LoadReport& report, ProgressLine& progress,
+                      Database::ProvenanceRecorder* recorder) {
     const auto start = std::chrono::steady_clock::now();
     LoadSummary summary;
     Database::XMLSerializer serializer(connection);
     serializer.UseTransactions(!options.noTransactions);
-    serializer.SetPackageTag(options.packageTag.c_str());
     for (const std::string& table : options.tagTables)
         serializer.AddTableToPackageTagList(table.c_str());
-    serializer.SetObserver(&report);
+    serializer.SetObserver(recorder != nullptr ? static_cast<Database::ILoadObserver*>(recorder) : &report);
 
-    const DataFiles data = ExpandPaths(paths);
-    for (const std::string& folder : data.emptyFolders) {
-        report.Report(Database::Severity::Error, folder, 0, "no-data-files", "no data files (*.xml) in this folder");
-        ++summary.failed;
-    }
-    if (data.files.empty() && data.emptyFolders.empty())
-        report.Report(Database::Severity::Error, "zrdb", 0, "no-data-files", "no data files in the paths given");
-    for (std::size_t index = 0; index < data.files.size(); ++index) {
-        progress.Show("[" + std::to_string(index + 1) + "/" + std::to_string(data.files.size()) + "] "
-                      + data.files[index]);
-        if (LoadFile(connection, serializer, options, data.files[index], report)) {
-            ++summary.loaded;
-            continue;
+    std::size_t total = 0;
+    std::vector<DataFiles> expanded;
+    for (const std::string& path : paths) {
+        expanded.push_back(ExpandPaths({path}));
+        total += expanded.back().files.size();
+        for (const std::string& folder : expanded.back().emptyFolders) {
+            report.Report(Database::Severity::Error, folder, 0, "no-data-files", "no data files (*.xml) in this folder");
+            ++summary.failed;
         }
-        ++summary.failed;
-        if (options.failFast)
-            break;
     }
-    if (data.files.empty() && summary.failed == 0)
+    if (total == 0 && summary.failed == 0) {
+        report.Report(Database::Severity::Error, "zrdb", 0, "no-data-files", "no data files in the paths given");
         summary.failed = 1;
+    }
+    std::size_t index = 0;
+    for (std::size_t path = 0; path < paths.size() && !(options.failFast && summary.failed > 0); ++path) {
+        const std::string& package = packages[path];
+        serializer.SetPackageTag(package.c_str());
+        if (recorder != nullptr)
+            recorder->SetPackage((package.empty() ? FolderLabel(paths[path]) : package).c_str());
+        for (const std::string& file : expanded[path].files) {
+            progress.Show("[" + std::to_string(++index) + "/" + std::to_string(total) + "] " + file);
+            if (LoadFile(connection, serializer, options, file, report)) {
+                ++summary.loaded;
+                continue;
+            }
+            ++summary.failed;
+            if (options.failFast)
+                break;
+        }
+    }
     progress.Clear();
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return summary;
+}
+
+// --conflicts: each value or row two packages wrote, at the later write, naming the earlier one.
+class ConflictPrinter : public Database::ProvenanceRecorder::IConflictListener {
+public:
+    explicit ConflictPrinter(LoadReport& report) : m_report(report) {}
+    void OnConflict(const Database::ProvenanceRecorder::Conflict& conflict) noexcept override;
+
+private:
+    LoadReport& m_report;
+};
+
+std::string ValueText(const char* value) {
+    return value != nullptr ? std::string("'") + value + "'" : std::string("NULL");
+}
+
+void ConflictPrinter::OnConflict(const Database::ProvenanceRecorder::Conflict& conflict) noexcept {
+    const std::string code = conflict.code;
+    const std::string earlier = std::string(conflict.earlier.package) + " (" + conflict.earlier.file + ":"
+                                + std::to_string(conflict.earlier.line) + ")";
+    const std::string later = conflict.later.package;
+    std::string row = std::string(conflict.table) + "." + conflict.key;
+    std::string message;
+    if (code == "update-conflict")
+        message = row + "." + conflict.column + ": " + later + " sets " + ValueText(conflict.later.value)
+                  + " over " + ValueText(conflict.earlier.value) + " of " + earlier;
+    else if (code == "replace-conflict")
+        message = row + ": " + later + " replaces the row of " + earlier;
+    else if (code == "delete-conflict")
+        message = row + ": " + later + " deletes the row of " + earlier;
+    else
+        message = row + ": " + later + "'s row is left out: the row of " + earlier + " stays";
+    m_report.Report(Database::Severity::Warning, conflict.later.file, conflict.later.line, "conflict", message);
 }
 
 }  // namespace
@@ -198,7 +260,7 @@ LoadSummary LoadDataFiles(Database::Connection& connection, const Options& optio
                           const std::vector<std::string>& paths) {
     ProgressLine progress(options.quiet);
     LoadReport report(OutputFormat::Text, progress);
-    return LoadFiles(connection, options, paths, report, progress);
+    return LoadFiles(connection, options, paths, std::vector<std::string>(paths.size()), report, progress, nullptr);
 }
 
 std::string DescribeLoad(Database::Connection& connection, const LoadSummary& summary) {
@@ -222,9 +284,21 @@ int RunLoad(const Options& options) {
     LoadReport report(options.format, progress);
     // The report prints each problem of a load once; the log file keeps the logger's full lines.
     logger->EchoToStandardError(false);
-    const LoadSummary summary = LoadFiles(connection, options, options.operands, report, progress);
-    logger->EchoToStandardError(true);
+    std::unique_ptr<Database::ProvenanceRecorder> recorder;
+    if (options.provenance) {
+        recorder = std::make_unique<Database::ProvenanceRecorder>(connection);
+        recorder->SetNext(&report);
+    }
+    const LoadSummary summary =
+        LoadFiles(connection, options, options.operands, options.operandPackages, report, progress, recorder.get());
     bool succeeded = summary.failed == 0;
+    if (options.conflicts) {
+        ConflictPrinter printer(report);
+        // Conflicts cannot be rolled back file by file; with --strict they fail the run.
+        if (recorder->FindConflicts(printer) > 0 && options.strict)
+            succeeded = false;
+    }
+    logger->EchoToStandardError(true);
     if (options.validate && !Validate(connection, report, logger))
         succeeded = false;
     bool saved = false;

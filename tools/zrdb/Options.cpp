@@ -14,7 +14,7 @@ struct CommandName {
 
 constexpr CommandName kCommands[] = {
     {"load", Command::Load}, {"check", Command::Check}, {"run", Command::Run},
-    {"query", Command::Query}, {"tables", Command::Tables}, {"schema", Command::Schema},
+    {"query", Command::Query}, {"tables", Command::Tables}, {"schema", Command::Schema}, {"why", Command::Why},
 };
 
 const char* const kProgramHelp =
@@ -28,6 +28,7 @@ const char* const kProgramHelp =
     "  zrdb query [--csv] FILE SQL      print the rows of each statement as a table (or CSV)\n"
     "  zrdb tables FILE                 list the tables of a database with their row counts\n"
     "  zrdb schema FILE [-o XSD]        XML Schema of the data files for the tables of a database\n"
+    "  zrdb why FILE TABLE KEY [COLUMN] which file set a row or a value (after load --provenance)\n"
     "\n"
     "Common options:\n"
     "  --log FILE     log file (default Database.log)\n"
@@ -49,7 +50,10 @@ const char* const kLoadHelp =
     "Options:\n"
     "  -o, --output FILE   save a snapshot of the database after loading\n"
     "  --db FILE           work on this database file instead of an in-memory one\n"
-    "  --package TAG       package tag given to rows of the tables named with --tag-table\n"
+    "  --package TAG       the package of the paths after it: its label for --provenance and\n"
+    "                      the tag rows of the tables named with --tag-table get (given after\n"
+    "                      the last path: for the paths without one); without one, a path's\n"
+    "                      package label is its folder's name and it gets no tag\n"
     "  --tag-table NAME    tag rows of this table (repeatable)\n"
     "  --no-transactions   load without one transaction per file\n"
     "  --validate          check integrity and foreign keys after loading\n"
@@ -58,6 +62,10 @@ const char* const kLoadHelp =
     "                      status is 1\n"
     "  --format text|json  text (the default), or json: one JSON object per line on stdout for\n"
     "                      each diagnostic and a final summary object\n"
+    "  --provenance        record which file and package wrote each value, in the table\n"
+    "                      zrdb_provenance (kept by -o; read it with zrdb why)\n"
+    "  --conflicts         report every value or row two packages wrote, as warnings with\n"
+    "                      both places [conflict]; implies --provenance; with --strict they fail\n"
     "  --log FILE, --quiet, --help\n";
 
 const char* const kCheckHelp =
@@ -117,6 +125,13 @@ const char* const kSchemaHelp =
     "                     form (NULL, empty, true and false pass too); without it any text passes,\n"
     "                     as the loader stores any text\n"
     "  --log FILE, --quiet, --help\n";
+
+const char* const kWhyHelp =
+    "Usage: zrdb why FILE TABLE KEY [COLUMN]\n"
+    "\n"
+    "Prints the history of a row (or of one of its values) of a database loaded with\n"
+    "zrdb load --provenance: each change, oldest first, with the FILE:LINE that made it, its\n"
+    "package and the value written. KEY is the row's Type (or its first column's value).\n";
 
 const char* const kTablesHelp =
     "Usage: zrdb tables FILE\n"
@@ -204,6 +219,10 @@ bool ParseCommandOption(const char* argument, int& index, int argc, char** argv,
             failed = !TakeValue(index, argc, argv, options.database, error);
         else if (std::strcmp(argument, "--package") == 0)
             failed = !TakeValue(index, argc, argv, options.packageTag, error);
+        else if (std::strcmp(argument, "--provenance") == 0)
+            options.provenance = true;
+        else if (std::strcmp(argument, "--conflicts") == 0)
+            options.conflicts = options.provenance = true;
         else if (std::strcmp(argument, "--tag-table") == 0) {
             failed = !TakeValue(index, argc, argv, value, error);
             options.tagTables.push_back(value);
@@ -243,6 +262,7 @@ void OperandCounts(Command command, int& least, int& most) {
         case Command::Query: least = 2; most = 2; return;
         case Command::Tables: least = 1; most = 1; return;
         case Command::Schema: least = 1; most = 1; return;
+        case Command::Why: least = 3; most = 4; return;
         case Command::None: break;
     }
     least = 0;
@@ -314,6 +334,15 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             return false;
         }
         options.operands.push_back(argument);
+        // A --package stands for the paths after it; one after the last path, for every path.
+        options.operandPackages.push_back(options.packageTag);
+    }
+    if (options.command == Command::Load && !options.packageTag.empty()
+        && (options.operandPackages.empty() || options.operandPackages.back() != options.packageTag)) {
+        for (std::string& package : options.operandPackages) {
+            if (package.empty())
+                package = options.packageTag;
+        }
     }
     return options.help || options.version || CheckOperands(options, error);
 }
@@ -326,6 +355,7 @@ const char* HelpText(Command command) {
         case Command::Query: return kQueryHelp;
         case Command::Tables: return kTablesHelp;
         case Command::Schema: return kSchemaHelp;
+        case Command::Why: return kWhyHelp;
         case Command::None: break;
     }
     return kProgramHelp;

@@ -6,7 +6,7 @@
 
 namespace Zrdb {
 
-enum class Command { None, Load, Check, Run, Query, Tables, Schema };
+enum class Command { None, Load, Check, Run, Query, Tables, Schema, Why };
 
 // How load reports: text lines, or one JSON object per line for programs that read the output.
 enum class OutputFormat { Text, Json };
@@ -18,7 +18,8 @@ struct Options {
     std::vector<std::string> scriptArguments;  // run: what follows the script
     std::string output;                  // load -o: snapshot to save after loading; schema -o
     std::string database;                // --db: database file to work on
-    std::string packageTag;              // --package
+    std::string packageTag;              // --package given after the last path: it applies to every path
+    std::vector<std::string> operandPackages;  // load: the --package in force for each operand ("" for none)
     std::vector<std::string> tagTables;  // --tag-table, repeatable
     std::vector<std::string> loadPaths;  // run --load, repeatable
     std::vector<std::string> rootElements;  // schema --root, repeatable
@@ -27,6 +28,8 @@ struct Options {
     bool validate = false;
     bool failFast = false;
     bool strict = false;                 // load --strict: any warning fails its file
+    bool provenance = false;             // load --provenance: record who wrote what in zrdb_provenance
+    bool conflicts = false;              // load --conflicts: report values and rows packages fight over
     OutputFormat format = OutputFormat::Text;  // load --format
     bool csv = false;                    // query --csv
     bool typedValues = false;            // schema --typed-values

@@ -23,6 +23,7 @@ int Dispatch(const Zrdb::Options& options) {
         case Zrdb::Command::Query: return Zrdb::RunQuery(options);
         case Zrdb::Command::Tables: return Zrdb::RunTables(options);
         case Zrdb::Command::Schema: return Zrdb::RunSchema(options);
+        case Zrdb::Command::Why: return Zrdb::RunWhy(options);
         case Zrdb::Command::None: break;
     }
     return 2;
