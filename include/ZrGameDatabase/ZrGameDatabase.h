@@ -9,5 +9,6 @@
 #include "ZrGameDatabase/LoadObserver.h"
 #include "ZrGameDatabase/XMLSerializer.h"
 #include "ZrGameDatabase/ProvenanceRecorder.h"
+#include "ZrGameDatabase/DataLoader.h"
 #include "ZrGameDatabase/BinaryIO.h"
 #include "ZrGameDatabase/ScriptingLua.h"
