@@ -78,5 +78,17 @@ TEST_F(ZrdbProvenance, WhyPrintsTheHistoryOfAValueOldestFirst) {
     EXPECT_EQ(unknown.err, "zrdb: no change of Units UNIT_Z is recorded\n");
 }
 
+TEST_F(ZrdbProvenance, ADanglingReferenceNamesTheLineThatWroteItAndWhoDeletedItsRow) {
+    folder.Write("base/2.xml", "<GameData>\n<Table name=\"Eras\"><Column name=\"Type\" type=\"text\" primarykey=\"true\"/>"
+                               "</Table>\n<Table name=\"Ships\"><Column name=\"Era\" reference=\"Eras(Type)\"/></Table>\n"
+                               "<Eras><Row Type=\"ERA_B\"/></Eras>\n<Ships>\n<Row Era=\"ERA_B\"/>\n</Ships>\n</GameData>\n");
+    folder.Write("modA/2.xml", "<GameData>\n<Eras>\n<Delete Type=\"ERA_B\"/>\n</Eras>\n</GameData>\n");
+    const ProcessResult load = Run({"load", "base", "--package", "MOD_A", "modA", "--provenance", "--validate", "--quiet"});
+    EXPECT_EQ(load.exitStatus, 1);
+    EXPECT_EQ(Lines(load.err)[0],
+              "base/2.xml:6: error: Ships.Era - \"ERA_B\" does not exist in Eras; deleted by modA/2.xml:3 (MOD_A)")
+        << load.err;
+}
+
 }  // namespace
 }  // namespace Database::Testing

@@ -1,14 +1,10 @@
 // LoadCommand.cpp: `zrdb load`, and the loading of data files that `zrdb run --load` shares.
 #include <sqlite3.h>
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 
 #include "Commands.h"
 #include "FileLogger.h"
@@ -16,52 +12,13 @@
 #include "Terminal.h"
 #include "ZrGameDatabase/BinaryIO.h"
 #include "ZrGameDatabase/Connection.h"
+#include "ZrGameDatabase/DataLoader.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "ZrGameDatabase/ProvenanceRecorder.h"
 #include "ZrGameDatabase/XMLSerializer.h"
 
 namespace Zrdb {
 namespace {
-
-namespace fs = std::filesystem;
-
-// Data files are *.xml in any letter case: a mod written on another system may well say .XML.
-bool IsDataFile(const fs::path& path) {
-    std::error_code ignored;
-    std::string extension = path.extension().string();
-    for (char& byte : extension)
-        byte = static_cast<char>(std::tolower(static_cast<unsigned char>(byte)));
-    return extension == ".xml" && fs::is_regular_file(path, ignored);
-}
-
-struct DataFiles {
-    std::vector<std::string> files;
-    std::vector<std::string> emptyFolders;  // folders given that hold no data file
-};
-
-// Files as given; a folder stands for the data files below it, sorted by path so that the load
-// order is the same on every machine. A path that does not exist is kept, so that its load fails
-// and is reported like any other failure.
-DataFiles ExpandPaths(const std::vector<std::string>& paths) {
-    DataFiles expanded;
-    for (const std::string& path : paths) {
-        std::error_code error;
-        if (!fs::is_directory(path, error)) {
-            expanded.files.push_back(path);
-            continue;
-        }
-        std::vector<std::string> found;
-        for (fs::recursive_directory_iterator entry(path, error), end; !error && entry != end; entry.increment(error)) {
-            if (IsDataFile(entry->path()))
-                found.push_back(entry->path().string());
-        }
-        if (found.empty())
-            expanded.emptyFolders.push_back(path);
-        std::sort(found.begin(), found.end());
-        expanded.files.insert(expanded.files.end(), found.begin(), found.end());
-    }
-    return expanded;
-}
 
 // The loader's message without its "Database::XMLSerializer (FILE): " prefix: the file is named
 // in front of the line already.
@@ -70,40 +27,6 @@ const char* WithoutPrefix(const char* message) {
     return std::strncmp(message, "Database::XMLSerializer (", 25) == 0 && separator != nullptr ? separator + 3
                                                                                               : message;
 }
-
-// A failed file whose failure the loader reported to no one (it ran out of memory before it could
-// say where) still gets its line.
-void ReportUnreportedFailure(LoadReport& report, const std::string& file, const Database::XMLSerializer& serializer) {
-    if (report.FileErrors() == 0)
-        report.Report(Database::Severity::Error, file, serializer.ErrorLine(), "load-failed",
-                      WithoutPrefix(serializer.ErrorMessage()));
-}
-
-// --strict: a file that loaded with warnings is rolled back like a file that failed. The file runs
-// inside a savepoint of zrdb's own around the loader's transaction.
-class StrictFile {
-public:
-    StrictFile(Database::Connection& connection, bool strict) : m_connection(connection), m_open(false) {
-        if (strict)
-            m_open = connection.Execute("SAVEPOINT zrdb_strict;");
-    }
-    ~StrictFile() { End(true); }
-    // Keeps the file (true) or rolls it back; nothing to do when the loader rolled it back whole.
-    void End(bool keep) {
-        if (!m_open)
-            return;
-        m_open = false;
-        if (sqlite3_get_autocommit(m_connection.Handle()) != 0)
-            return;
-        if (!keep)
-            m_connection.Execute("ROLLBACK TO zrdb_strict;");
-        m_connection.Execute("RELEASE zrdb_strict;");
-    }
-
-private:
-    Database::Connection& m_connection;
-    bool m_open;
-};
 
 // Rows of every table of the main database, and the number of tables: the data's, not SQLite's
 // own or the provenance record's.
@@ -140,83 +63,66 @@ bool Validate(Database::Connection& connection, LoadReport& report, FileLogger* 
     return intact && referencesValid;
 }
 
-// Loads one file as the options ask; true when it loaded (and, with --strict, without warnings).
-bool LoadFile(Database::Connection& connection, Database::XMLSerializer& serializer, const Options& options,
-              const std::string& file, LoadReport& report) {
-    report.BeginFile();
-    StrictFile strict(connection, options.strict);
-    bool loaded = serializer.Load(file.c_str());
-    if (!loaded)
-        ReportUnreportedFailure(report, file, serializer);
-    if (loaded && options.strict && serializer.WarningCount() > 0) {
-        strict.End(false);
-        const int warnings = serializer.WarningCount();
-        report.Report(Database::Severity::Error, file, 0, "strict",
-                      std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s")
-                          + " with --strict: the file was rolled back");
-        loaded = false;
+// What zrdb shows of a load as the library's loader goes through the files: the progress line,
+// the package of each file for the provenance record, and a line for each failure the observer
+// did not hear of (strictness, a file with no memory left to say where it failed).
+class LoadProgress : public Database::DataLoader::IListener {
+public:
+    LoadProgress(LoadReport& report, ProgressLine& progress, Database::ProvenanceRecorder* recorder)
+        : m_report(report), m_progress(progress), m_recorder(recorder) {}
+
+    void OnFileStarting(const char* file, const char* package, int index, int count) noexcept override {
+        m_progress.Show("[" + std::to_string(index) + "/" + std::to_string(count) + "] " + file);
+        m_report.BeginFile();
+        if (m_recorder != nullptr)
+            m_recorder->SetPackage(package);
     }
-    report.EndFile(loaded);
-    return loaded;
-}
 
-// The package label of a path given without --package: its own folder's name ("mods/ModA/" gives
-// ModA), the name of the folder holding it for a file.
-std::string FolderLabel(const std::string& path) {
-    std::error_code error;
-    fs::path folder = fs::path(path).lexically_normal();
-    if (!folder.has_filename())
-        folder = folder.parent_path();
-    if (!fs::is_directory(path, error))
-        folder = folder.parent_path();
-    const std::string name = folder.filename().string();
-    return name == "." || name == ".." ? std::string() : name;
-}
+    void OnFileLoaded(const Database::DataLoader::FileResult& result) noexcept override {
+        if (result.strictFailure) {
+            m_report.Report(Database::Severity::Error, result.file, 0, "strict",
+                            std::to_string(result.warnings) + " warning" + (result.warnings == 1 ? "" : "s")
+                                + " with --strict: the file was rolled back");
+        } else if (!result.loaded && m_report.FileErrors() == 0) {
+            m_report.Report(Database::Severity::Error, result.file, result.errorLine, "load-failed",
+                            WithoutPrefix(result.errorMessage));
+        }
+        m_report.EndFile(result.loaded);
+    }
 
-// Loads paths in order; packages[i] is the --package in force for paths[i] ("" for none).
+    void OnEmptyFolder(const char* folder) noexcept override {
+        m_report.Report(Database::Severity::Error, folder, 0, "no-data-files", "no data files (*.xml) in this folder");
+    }
+
+private:
+    LoadReport& m_report;
+    ProgressLine& m_progress;
+    Database::ProvenanceRecorder* m_recorder;
+};
+
+// Loads paths in order through the library's loader; packages[i] is the --package in force for
+// paths[i] ("" for none: the path is labelled with its folder's name and gets no tag).
 LoadSummary LoadFiles(Database::Connection& connection, const Options& options, const std::vector<std::string>& paths,
                       const std::vector<std::string>& packages, LoadReport& report, ProgressLine& progress,
                       Database::ProvenanceRecorder* recorder) {
     const auto start = std::chrono::steady_clock::now();
-    LoadSummary summary;
-    Database::XMLSerializer serializer(connection);
+    Database::DataLoader loader(connection);
+    Database::XMLSerializer& serializer = loader.Serializer();
     serializer.UseTransactions(!options.noTransactions);
     for (const std::string& table : options.tagTables)
         serializer.AddTableToPackageTagList(table.c_str());
     serializer.SetObserver(recorder != nullptr ? static_cast<Database::ILoadObserver*>(recorder) : &report);
+    loader.SetFailFast(options.failFast);
+    loader.SetStrict(options.strict);
+    for (std::size_t path = 0; path < paths.size(); ++path)
+        loader.AddPath(paths[path].c_str(), packages[path].empty() ? nullptr : packages[path].c_str());
 
-    std::size_t total = 0;
-    std::vector<DataFiles> expanded;
-    for (const std::string& path : paths) {
-        expanded.push_back(ExpandPaths({path}));
-        total += expanded.back().files.size();
-        for (const std::string& folder : expanded.back().emptyFolders) {
-            report.Report(Database::Severity::Error, folder, 0, "no-data-files", "no data files (*.xml) in this folder");
-            ++summary.failed;
-        }
-    }
-    if (total == 0 && summary.failed == 0) {
-        report.Report(Database::Severity::Error, "zrdb", 0, "no-data-files", "no data files in the paths given");
-        summary.failed = 1;
-    }
-    std::size_t index = 0;
-    for (std::size_t path = 0; path < paths.size() && !(options.failFast && summary.failed > 0); ++path) {
-        const std::string& package = packages[path];
-        serializer.SetPackageTag(package.c_str());
-        if (recorder != nullptr)
-            recorder->SetPackage((package.empty() ? FolderLabel(paths[path]) : package).c_str());
-        for (const std::string& file : expanded[path].files) {
-            progress.Show("[" + std::to_string(++index) + "/" + std::to_string(total) + "] " + file);
-            if (LoadFile(connection, serializer, options, file, report)) {
-                ++summary.loaded;
-                continue;
-            }
-            ++summary.failed;
-            if (options.failFast)
-                break;
-        }
-    }
+    LoadProgress listener(report, progress, recorder);
+    const Database::DataLoader::Summary loaded = loader.Load(&listener);
     progress.Clear();
+    LoadSummary summary;
+    summary.loaded = loaded.loaded;
+    summary.failed = loaded.failed;
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return summary;
 }
@@ -288,6 +194,7 @@ int RunLoad(const Options& options) {
     if (options.provenance) {
         recorder = std::make_unique<Database::ProvenanceRecorder>(connection);
         recorder->SetNext(&report);
+        report.UseProvenance(&connection);
     }
     const LoadSummary summary =
         LoadFiles(connection, options, options.operands, options.operandPackages, report, progress, recorder.get());

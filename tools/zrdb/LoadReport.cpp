@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "Terminal.h"
+#include "ZrGameDatabase/DatabaseResults.h"
 
 namespace Zrdb {
 namespace {
@@ -97,10 +98,28 @@ void LoadReport::EndFile(bool kept) {
     m_fileRows.clear();
 }
 
+// "; deleted by FILE:LINE (PACKAGE)" when the provenance record holds the delete of the row the
+// value refers to by its key; "" otherwise.
+std::string LoadReport::DeletedBy(const Database::DanglingReference& reference) {
+    if (m_provenance == nullptr)
+        return "";
+    Database::Results deleted;
+    if (!m_provenance->Execute(deleted, "select file, line, ifnull(package, '-') from zrdb_provenance where kind = "
+                                        "'delete' and lower(table_name) = lower(?1) and row_key = ?2 "
+                                        "order by id desc limit 1"))
+        return "";
+    deleted.Bind(1, reference.referencedTable, true);
+    deleted.Bind(2, reference.value, true);
+    if (!deleted.Step())
+        return "";
+    return std::string("; deleted by ") + deleted.GetText(0) + ":" + deleted.GetText(1) + " (" + deleted.GetText(2)
+           + ")";
+}
+
 void LoadReport::OnDanglingReference(const Database::DanglingReference& reference) noexcept {
     const auto found = m_rows.find(RowKey{Lower(reference.table), reference.rowid});
     const std::string message = std::string(reference.table) + "." + reference.column + " - \"" + reference.value
-                                + "\" does not exist in " + reference.referencedTable;
+                                + "\" does not exist in " + reference.referencedTable + DeletedBy(reference);
     if (found != m_rows.end())
         Print(Database::Severity::Error, found->second.file.c_str(), found->second.line, "dangling-reference",
               message.c_str(), reference.table);

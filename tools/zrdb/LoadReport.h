@@ -39,6 +39,9 @@ public:
     // Every warning and error reported so far.
     int Warnings() const { return m_warnings; }
     int Errors() const { return m_errors; }
+    // With a provenance record on connection, a dangling reference also names who deleted the row
+    // it referred to.
+    void UseProvenance(Database::Connection* connection) { m_provenance = connection; }
     // The final summary object of the JSON form.
     void PrintSummary(int loaded, int failed, long long rows, int tables, double seconds);
 
@@ -52,7 +55,10 @@ private:
     void Print(Database::Severity severity, const char* file, int line, const char* code, const char* message,
                const char* table);
 
+    std::string DeletedBy(const Database::DanglingReference& reference);
+
     OutputFormat m_format;
+    Database::Connection* m_provenance = nullptr;
     ProgressLine& m_progress;
     std::vector<std::pair<RowKey, Origin>> m_fileRows;  // rows of the file being loaded
     std::map<RowKey, Origin> m_rows;                    // rows of the files that loaded
