@@ -7,11 +7,9 @@
 #include <lua.hpp>
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "ZrGameDatabase/ZrGameDatabase.h"
 
@@ -26,41 +24,36 @@ public:
     }
 };
 
-// The *.xml files of folder in name order: the order a ruleset's files are meant to load in.
-std::vector<std::string> DataFiles(const std::filesystem::path& folder) {
-    std::vector<std::string> files;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        if (entry.path().extension() == ".xml")
-            files.push_back(entry.path().string());
+// Reports each file that fails, with the loader's reason and line.
+struct FailureReport : Database::DataLoader::IListener {
+    void OnFileLoaded(const Database::DataLoader::FileResult& result) noexcept override {
+        if (!result.loaded)
+            std::fprintf(stderr, "line %d: %s\n", result.errorLine, result.errorMessage);
     }
-    std::sort(files.begin(), files.end());
-    return files;
-}
+    void OnEmptyFolder(const char* folder) noexcept override { std::fprintf(stderr, "no data files in %s\n", folder); }
+};
 
-// Loads the base game, then the mod with its rows in Units and Buildings tagged. One cache keeps
-// the prepared row statements from file to file. False, with the loader's reason, at the first
-// file that fails (that file is rolled back; the files before it stay loaded).
+// Loads the base game, then the mod with its rows in Units and Buildings tagged MOD_EXAMPLE. The
+// loader takes the *.xml files of each folder in name order, with one cache of prepared row
+// statements for them all. False at the first file that fails (that file is rolled back; the
+// files before it stay loaded).
 bool LoadRuleset(Database::Connection& connection, const std::filesystem::path& examples) {
-    Database::XMLSerializer serializer(connection);
-    Database::ResultsCache cache(connection);
-    serializer.SetPackageTag("MOD_EXAMPLE");
-    serializer.AddTableToPackageTagList("Units");
-    serializer.AddTableToPackageTagList("Buildings");
-    std::vector<std::string> files = DataFiles(examples / "data");
-    const std::vector<std::string> mod = DataFiles(examples / "mod");
-    files.insert(files.end(), mod.begin(), mod.end());
-    for (const std::string& file : files) {
-        if (!serializer.Load(file.c_str(), cache)) {
-            std::fprintf(stderr, "line %d: %s\n", serializer.ErrorLine(), serializer.ErrorMessage());
-            return false;
-        }
-    }
-    if (files.empty()) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(examples / "data", error)) {
         std::fprintf(stderr, "no data files in %s\n", examples.c_str());
         return false;
     }
-    std::printf("loaded %zu files\n", files.size());
+    Database::DataLoader loader(connection);
+    loader.Serializer().AddTableToPackageTagList("Units");
+    loader.Serializer().AddTableToPackageTagList("Buildings");
+    loader.SetFailFast(true);
+    loader.AddPath((examples / "data").c_str(), nullptr);
+    loader.AddPath((examples / "mod").c_str(), "MOD_EXAMPLE");
+    FailureReport report;
+    const Database::DataLoader::Summary summary = loader.Load(&report);
+    if (summary.failed != 0)
+        return false;
+    std::printf("loaded %d files\n", summary.loaded);
     return true;
 }
 
