@@ -12,6 +12,7 @@
 
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "support/ConnectionFixture.h"
+#include "support/TextLines.h"
 #include "support/TemporaryDirectory.h"
 
 namespace Database::Testing {
@@ -141,14 +142,6 @@ TEST_F(ForeignKeys, TablesOfLongAndOddNamesAreChecked) {
                                     {"Invalid Reference on " + name + ".Era - \"ERA_X\" does not exist in Eras", 2},
                                     {"Invalid Reference on Odd Name.Era - \"ERA_Y\" does not exist in Eras", 2},
                                     kFailed}));
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 using MemoryReport = ConnectionFixture;

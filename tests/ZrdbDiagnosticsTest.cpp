@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/Process.h"
+#include "support/TextLines.h"
 #include "support/TemporaryDirectory.h"
 
 namespace Database::Testing {
@@ -25,14 +26,6 @@ constexpr char kShips[] =
     "  </Table>\n"
     "  <Eras><Row Type=\"ERA_A\"/></Eras>\n"
     "</GameData>\n";
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // A flat JSON object of strings, numbers, booleans and null, as zrdb writes one per line; false
 // when the line is no such object.

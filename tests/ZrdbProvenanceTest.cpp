@@ -8,18 +8,11 @@
 #include <vector>
 
 #include "support/Process.h"
+#include "support/TextLines.h"
 #include "support/TemporaryDirectory.h"
 
 namespace Database::Testing {
 namespace {
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 class ZrdbProvenance : public ::testing::Test {
 protected:

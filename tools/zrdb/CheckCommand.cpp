@@ -1,7 +1,5 @@
 // CheckCommand.cpp: `zrdb check`: integrity, foreign keys and the memory report of a snapshot.
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
 #include "Commands.h"
 #include "ZrGameDatabase/Connection.h"
@@ -10,12 +8,9 @@ namespace Zrdb {
 
 int RunCheck(const Options& options) {
     const std::string& path = options.operands[0];
-    std::error_code error;
     // Opening read-only never creates the file, but a missing file deserves its own words.
-    if (!std::filesystem::is_regular_file(path, error)) {
-        std::fprintf(stderr, "zrdb: %s: no such file\n", path.c_str());
+    if (!FileExists(path))
         return 1;
-    }
     Database::Connection connection;
     if (!OpenDatabase(connection, options, path, true))
         return 1;

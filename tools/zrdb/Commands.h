@@ -44,4 +44,8 @@ std::string DescribeLoad(Database::Connection& connection, const LoadSummary& su
 FileLogger* OpenDatabase(Database::Connection& connection, const Options& options, const std::string& path,
                          bool readOnly);
 
+// Whether path is an existing file; when it is not, says so on stderr ("zrdb: PATH: no such
+// file"). Opening a missing database would create it, or fail in SQLite's words.
+bool FileExists(const std::string& path);
+
 }  // namespace Zrdb

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <memory>
 
 #include "Commands.h"
@@ -230,6 +232,14 @@ int RunLoad(const Options& options) {
                         succeeded ? "" : " (some work failed: see above)");
     }
     return succeeded ? 0 : 1;
+}
+
+bool FileExists(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(path, error))
+        return true;
+    std::fprintf(stderr, "zrdb: %s: no such file\n", path.c_str());
+    return false;
 }
 
 FileLogger* OpenDatabase(Database::Connection& connection, const Options& options, const std::string& path,

@@ -2,9 +2,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "Commands.h"
 #include "Terminal.h"
@@ -15,12 +13,7 @@ namespace Zrdb {
 namespace {
 
 bool OpenExisting(Database::Connection& connection, const Options& options, const std::string& path) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) {
-        std::fprintf(stderr, "zrdb: %s: no such file\n", path.c_str());
-        return false;
-    }
-    return OpenDatabase(connection, options, path, true);
+    return FileExists(path) && OpenDatabase(connection, options, path, true);
 }
 
 // A text as an SQL literal: in single quotes, inner quotes doubled.

@@ -92,15 +92,13 @@ int SetUpAndRun(lua_State* state) {
 
 int RunScript(const Options& options) {
     // Opening a misspelt --db would create an empty database and give the script no tables.
-    std::error_code error;
-    if (!options.database.empty() && !std::filesystem::is_regular_file(options.database, error)) {
-        std::fprintf(stderr, "zrdb: %s: no such file\n", options.database.c_str());
+    if (!options.database.empty() && !FileExists(options.database))
         return 1;
-    }
     // Checked before any loading, and said plainly: Lua's own words for it come with a traceback
     // of the host's set-up, which tells a script author nothing. Existence only: a pipe
     // (`zrdb run <(...)`) is a script too.
     const std::string& script = options.operands[0];
+    std::error_code error;
     if (!std::filesystem::exists(script, error)) {
         std::fprintf(stderr, "zrdb: %s: no such file\n", script.c_str());
         return 1;

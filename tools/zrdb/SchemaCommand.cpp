@@ -12,9 +12,7 @@
 // XML names are case-sensitive where SQLite's are not: the schema spells every table and column
 // as the database does.
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "Commands.h"
@@ -520,12 +518,9 @@ bool WriteText(const std::string& text, const std::string& path) {
 
 int RunSchema(const Options& options) {
     const std::string& path = options.operands[0];
-    std::error_code error;
     // Opening read-only never creates the file, but a missing file deserves its own words.
-    if (!std::filesystem::is_regular_file(path, error)) {
-        std::fprintf(stderr, "zrdb: %s: no such file\n", path.c_str());
+    if (!FileExists(path))
         return 1;
-    }
     std::vector<std::string> roots;
     if (!RootNames(options, roots))
         return 1;
