@@ -28,9 +28,7 @@ std::size_t Utf8PrefixLength(std::string_view text, std::size_t limit) noexcept 
     return text.size() <= limit ? text.size() : WithoutCutCharacter(text.data(), limit);
 }
 
-bool EqualsIgnoringCase(std::string_view left, std::string_view right) noexcept {
-    if (left.size() != right.size())
-        return false;
+bool EqualLengthsEqualIgnoringCase(std::string_view left, std::string_view right) noexcept {
     const auto lower = [](char byte) { return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte; };
     for (std::size_t index = 0; index < left.size(); ++index) {
         if (lower(left[index]) != lower(right[index]))

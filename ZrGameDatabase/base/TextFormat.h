@@ -12,7 +12,11 @@ std::size_t Utf8PrefixLength(std::string_view text, std::size_t limit) noexcept;
 
 // Whether two texts are equal when ASCII letters are compared without regard to case, as SQLite
 // compares names (no C library's locale is involved).
-bool EqualsIgnoringCase(std::string_view left, std::string_view right) noexcept;
+// The lengths are compared inline: most calls (is this value "true"?) end there.
+bool EqualLengthsEqualIgnoringCase(std::string_view left, std::string_view right) noexcept;
+inline bool EqualsIgnoringCase(std::string_view left, std::string_view right) noexcept {
+    return left.size() == right.size() && EqualLengthsEqualIgnoringCase(left, right);
+}
 
 // Copies text (null: "") into field of fieldSize bytes, cut where Utf8PrefixLength says and
 // always terminated.
