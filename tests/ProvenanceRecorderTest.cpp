@@ -67,12 +67,14 @@ protected:
                 text.assign(text.size(), '#');
     }
 
-    // Every row of the record, in order, as "file:line package table kind row_id row_key column=value".
+    // Every column of every change in the record, in order, as
+    // "file:line package table kind row_id row_key column=value".
     Texts Recorded() {
         const std::string all = Scalar(
             "select group_concat(file || ':' || line || ' ' || ifnull(package, '-') || ' ' || table_name || ' ' || kind"
-            " || ' ' || ifnull(row_id, '-') || ' ' || ifnull(row_key, '-') || ' ' || ifnull(column_name, '-') || '='"
-            " || ifnull(value, 'NULL'), '\n') from (select * from zrdb_provenance order by id)");
+            " || ' ' || ifnull(row_id, '-') || ' ' || ifnull(row_key, '-') || ' ' || ifnull(c.key, '-') || '='"
+            " || ifnull(c.value, 'NULL'), '\n') from (select p.*, c.key, c.value from zrdb_provenance as p"
+            " left join json_each(p.columns) as c order by p.id, c.id) as c");
         Texts rows;
         for (std::size_t start = 0; start < all.size();) {
             const std::size_t end = std::min(all.find('\n', start), all.size());
@@ -124,6 +126,18 @@ TEST_F(ProvenanceRecorderTest, RecordsEveryColumnOfEachCommittedChangeInOrder) {
                                  "c.xml:2 - Eras insert 4 - -=NULL",
                                  "c.xml:4 - Units ignored - WARRIOR Type=WARRIOR"}));
     EXPECT_TRUE(log.empty());
+}
+
+// Each change is one row; its columns come back from json_each exactly, whatever bytes they hold.
+TEST_F(ProvenanceRecorderTest, PacksTheColumnsOfAChangeIntoOneRowThatGivesBackAnyText) {
+    const std::string awkward = "a\"b\\c\":\"d,e}{\n\t\x01\x1f\x7f caf\xc3\xa9 null";
+    Hear("x.xml", 2, "Units", ChangeKind::Insert, 1, "K", {{"Quoted\"Name", awkward.c_str()}, {"Empty", ""},
+                                                            {"Nothing", nullptr}, {"cost", "1"}, {"Cost", "2"}});
+    recorder.OnFileDone("x.xml", true);
+    EXPECT_EQ(Scalar("select count(*) from zrdb_provenance"), "1");
+    EXPECT_EQ(Scalar("select group_concat(key || '=' || ifnull(type || ':' || value, 'NULL'), '|')"
+                     " from (select c.* from zrdb_provenance, json_each(columns) as c order by c.id)"),
+              "Quoted\"Name=text:" + awkward + "|Empty=text:|Nothing=NULL|cost=text:1|Cost=text:2");
 }
 
 TEST_F(ProvenanceRecorderTest, ARolledBackFileLeavesNoRows) {
@@ -184,7 +198,7 @@ TEST_F(ProvenanceRecorderTest, PassesEveryEventOnAndSurvivesAFailedWrite) {
     // A write that fails half-way inside the host's transaction takes its file's rows back, and
     // only those: the host's transaction and the earlier records stay.
     Run("create table zrdb_provenance (id integer primary key, file text, line integer, package text, table_name text,"
-        " kind text, row_id integer, row_key text, column_name text, value text);"
+        " kind text, row_id integer, row_key text, columns text);"
         "create trigger refuse before insert on zrdb_provenance when new.line = 99"
         " begin select raise(abort, 'no'); end;"
         "BEGIN;");

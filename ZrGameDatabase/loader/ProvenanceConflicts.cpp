@@ -12,56 +12,59 @@ namespace Database {
 
 namespace {
 
-// ordered: the record, with the first row of every change marked (a change's rows are
-// consecutive and share everything but the column). Only ids, keys and packages go through the
-// sorts; the texts are fetched by id for the conflicts alone.
-// history: the rows that name their row, each with its row's epoch, the count of the inserts,
-// replaces and deletes of the row up to it: such a change starts the row afresh, so the previous
-// write of a column is looked for within the epoch only. Also the last row, before it, of a change
-// that put the row there (last_reset) and of any change but an ignored insert (last_write).
-// writes: the previous write of each column.
+// changes: the record, one row per change. Only ids, keys and packages go through the sorts; the
+// texts are fetched by id for the conflicts alone.
+// history: the changes that name their row, each with its row's epoch, the count of the inserts,
+// replaces and deletes of the row up to it and including it: such a change starts the row afresh,
+// so the previous write of a column is looked for within the epoch only. Also the last change,
+// before it, that put the row there (last_reset) and the last of any kind but an ignored insert
+// (last_write).
+// writes: each column a change wrote, unpacked from its columns, with the previous write of the
+// column: the change, and the column's place in that change's columns (json_each's id).
 // conflicts: each later write with the earlier one it may have overridden; the packages of both,
 // and what the earlier one did, decide whether it is a conflict.
 const char* const kConflicts = R"sql(
-with ordered as (
+with changes as (
     select id, lower(table_name) as t, kind, package, row_key, case when row_key is null then row_id end as rid,
-           lower(column_name) as col,
-           case when lag(file) over w is file and lag(line) over w is line and lag(package) over w is package
-                     and lag(table_name) over w is table_name and lag(kind) over w is kind
-                     and lag(row_id) over w is row_id and lag(row_key) over w is row_key
-                then 0 else 1 end as starts
-    from zrdb_provenance window w as (order by id)),
+           columns
+    from zrdb_provenance where row_key is not null or row_id is not null),
 history as (
-    select id, kind, package, starts, t, row_key, rid, col,
-           ifnull(sum(starts and kind in ('insert', 'replace', 'delete')) over h, 0)
-               + (starts and kind in ('insert', 'replace', 'delete')) as epoch,
+    select id, kind, package, t, row_key, rid, columns,
+           count(iif(kind in ('insert', 'replace', 'delete'), 1, null)) over e as epoch,
            max(iif(kind in ('insert', 'replace', 'delete'), id, null)) over h as last_reset,
            max(iif(kind <> 'ignored', id, null)) over h as last_write
-    from ordered where row_key is not null or rid is not null
-    window h as (partition by t, row_key, rid order by id rows between unbounded preceding and 1 preceding)),
+    from changes
+    window e as (partition by t, row_key, rid order by id rows between unbounded preceding and current row),
+           h as (partition by t, row_key, rid order by id rows between unbounded preceding and 1 preceding)),
 writes as (
-    select id, kind, package, lag(id) over c as e_id, lag(package) over c as e_package
-    from history where col is not null and kind in ('insert', 'replace', 'update')
-    window c as (partition by t, row_key, rid, epoch, col order by id)),
+    select history.id, kind, package, c.id as place, lag(history.id) over w as e_id, lag(c.id) over w as e_place,
+           lag(package) over w as e_package
+    from history join json_each(history.columns) as c
+    where kind in ('insert', 'replace', 'update')
+    window w as (partition by t, row_key, rid, epoch, lower(c.key) order by history.id, c.id)),
 conflicts as (
-    select 'update-conflict' as code, id, e_id, 1 as won from writes
+    select 'update-conflict' as code, id, place, e_id, e_place, 1 as won from writes
         where kind = 'update' and e_id is not null and package <> '' and e_package <> '' and package <> e_package
     union all
-    select kind || '-conflict', id, last_write, 1 from history
-        where starts and kind in ('replace', 'delete')
+    select kind || '-conflict', id, null, last_write, null, 1 from history where kind in ('replace', 'delete')
     union all
-    select 'ignored-insert', id, last_reset, 0 from history where starts and kind = 'ignored')
-select code, later.table_name, coalesce(later.row_key, later.row_id),
-       iif(code = 'update-conflict', later.column_name, null),
-       earlier.file, earlier.line, earlier.package, iif(code = 'update-conflict', earlier.value, null),
-       later.file, later.line, later.package, iif(code = 'update-conflict', later.value, null), won
+    select 'ignored-insert', id, null, last_reset, null, 0 from history where kind = 'ignored'),
+found as (
+    select code, later.table_name, coalesce(later.row_key, later.row_id) as row,
+           earlier.file as e_file, earlier.line as e_line, earlier.package as e_package,
+           later.file, later.line, later.package, won, conflicts.id, later.columns, place,
+           earlier.columns as e_columns, e_place
     from conflicts join zrdb_provenance as later on later.id = conflicts.id
         join zrdb_provenance as earlier on earlier.id = conflicts.e_id
     where later.package <> '' and earlier.package <> '' and later.package <> earlier.package
         and case code when 'update-conflict' then 1
                       when 'ignored-insert' then earlier.kind in ('insert', 'replace')
-                      else earlier.kind in ('insert', 'replace', 'update') end
-    order by conflicts.id
+                      else earlier.kind in ('insert', 'replace', 'update') end)
+select code, table_name, row, c.key, e_file, e_line, e_package,
+       (select value from json_each(e_columns) where id = e_place),
+       file, line, package, c.value, won
+    from found left join json_each(found.columns) as c on c.id = found.place
+    order by found.id, place
 )sql";
 
 const char* TextAt(sqlite3_stmt* statement, int column) {

@@ -23,10 +23,14 @@ constexpr std::size_t kNoText = static_cast<std::size_t>(-1);
 
 const char* const kCreateTable =
     "create table if not exists zrdb_provenance (id integer primary key, file text, line integer, package text, "
-    "table_name text, kind text, row_id integer, row_key text, column_name text, value text)";
-const char* const kInsertRow =
-    "insert into zrdb_provenance (file, line, package, table_name, kind, row_id, row_key, column_name, value) "
-    "values (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+    "table_name text, kind text, row_id integer, row_key text, columns text)";
+const char* const kInsertRows =
+    "insert into zrdb_provenance (file, line, package, table_name, kind, row_id, row_key, columns) values ";
+const char* const kRowValues = "(?, ?, ?, ?, ?, ?, ?, ?)";
+constexpr int kValuesPerRow = 8;
+// Changes per insert: one statement run per batch instead of per change halves what SQLite spends
+// around each row; more gains little, and a statement of 32 x 8 parameters is still small.
+constexpr int kBatch = 32;
 
 const char* KindName(ChangeKind kind) {
     switch (kind) {
@@ -52,30 +56,63 @@ bool IsOwnTable(const char* table) {
            && (name.size() == kTableName.size() || name[name.size() - kTableName.size() - 1] == '.');
 }
 
+// The bytes a JSON string holds as they are: all but '"', '\' and the control characters (and the
+// terminator, which ends the scan). A table, because every value of a load goes through here.
+constexpr struct PlainBytes {
+    bool plain[256];
+    constexpr PlainBytes() : plain() {
+        for (int byte = 0x20; byte < 256; ++byte)
+            plain[byte] = byte != '"' && byte != '\\';
+    }
+} kPlain;
+
+// A JSON string of text: '"', '\' and the control characters escaped, every other byte as it
+// is, so that json_each gives the text back whatever it holds.
+void AppendJsonString(TextBuffer& out, const char* text) {
+    static const char kHex[] = "0123456789abcdef";
+    out.Append('"');
+    for (const char* run = text;; ++run) {
+        const char* at = run;
+        while (kPlain.plain[static_cast<unsigned char>(*at)])
+            ++at;
+        out.Append(std::string_view(run, static_cast<std::size_t>(at - run)));
+        const unsigned char byte = static_cast<unsigned char>(*at);
+        if (byte == 0)
+            break;
+        if (byte == '"' || byte == '\\') {
+            out.Append('\\').Append(static_cast<char>(byte));
+        } else {
+            const char escape[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
+            out.Append(std::string_view(escape, sizeof escape));
+        }
+        run = at;
+    }
+    out.Append('"');
+}
+
 }  // namespace
 
 // Every text of the pending changes lives in one growing buffer, each terminated, and is named by
 // its offset there: the buffer moves when it grows, and a file's changes cost one allocation
-// every so often instead of one per text.
+// every so often instead of one per text. A change's columns are kept already packed, as they
+// are written: one text, and one row, per change is what makes the record cheap next to the load.
 struct ProvenanceRecorder::Impl : Memory::Allocated {
     struct Change {
-        std::size_t file, package, table, key;  // offsets in texts; kNoText for null
-        std::size_t firstColumn;                // index in columns
-        int columnCount;
+        std::size_t file, package, table, key, columns;  // offsets in texts; kNoText for null
+        std::size_t columnsLength;
         int line;
         ChangeKind kind;
         long long rowid;
     };
-    struct Column {
-        std::size_t name, value;  // offsets in texts; kNoText for null
-    };
 
-    explicit Impl(Connection& connection) : insert(&connection) {}
+    explicit Impl(Connection& connection) : insert(&connection), batch(&connection) {}
 
     std::size_t Keep(const char* text) noexcept;
     // The offset of the text kept last at last, when it equals text; kept anew otherwise. A file
     // names its file, table and package over and over.
     std::size_t KeepRepeated(const char* text, std::size_t& last) noexcept;
+    // The columns and values of change as one JSON object; kNoText when it has none.
+    std::size_t KeepColumns(const RowChange& change) noexcept;
     bool Buffer(const RowChange& change) noexcept;
     void Drop() noexcept;
     const char* Text(std::size_t offset) const noexcept {
@@ -84,18 +121,20 @@ struct ProvenanceRecorder::Impl : Memory::Allocated {
 
     bool Ready(Connection& connection) noexcept;
     bool WriteAll() noexcept;
-    bool WriteChange(const Change& change) noexcept;
+    // Binds change to the parameters of the row at place in statement's values.
+    void BindChange(sqlite3_stmt* statement, int place, const Change& change) noexcept;
+    static bool Run(sqlite3_stmt* statement) noexcept;
     void Record(Connection& connection, const char* file) noexcept;
 
     TextBuffer package;  // the label set last; empty for none
     Memory::Array<Change> changes;
-    Memory::Array<Column> columns;
     TextBuffer texts;
     std::size_t lastFile = kNoText;     // where the texts repeated most keep them
     std::size_t lastTable = kNoText;
     std::size_t lastPackage = kNoText;  // kNoText also when a new label has not been kept yet
     bool lost = false;                  // a change of the pending file could not be kept
-    Command insert;                     // prepared on the first write, then reused
+    Command insert;                     // one row; prepared on the first write, then reused
+    Command batch;                      // kBatch rows; prepared with insert
 };
 
 std::size_t ProvenanceRecorder::Impl::Keep(const char* text) noexcept {
@@ -114,70 +153,98 @@ std::size_t ProvenanceRecorder::Impl::KeepRepeated(const char* text, std::size_t
     return last;
 }
 
+std::size_t ProvenanceRecorder::Impl::KeepColumns(const RowChange& change) noexcept {
+    if (change.columnCount <= 0 || change.columns == nullptr)
+        return kNoText;
+    const std::size_t offset = texts.Length();
+    texts.Append('{');
+    for (int index = 0; index < change.columnCount; ++index) {
+        if (index > 0)
+            texts.Append(',');
+        AppendJsonString(texts, change.columns[index] != nullptr ? change.columns[index] : "");
+        texts.Append(':');
+        const char* value = change.values != nullptr ? change.values[index] : nullptr;
+        if (value != nullptr)
+            AppendJsonString(texts, value);
+        else
+            texts.Append("null");
+    }
+    texts.Append('}').Append('\0');
+    return offset;
+}
+
 bool ProvenanceRecorder::Impl::Buffer(const RowChange& change) noexcept {
     if (!package.Ok())
         return false;
     const std::size_t packageOffset = package.Empty() ? kNoText : KeepRepeated(package.Text(), lastPackage);
     Change kept{KeepRepeated(change.file, lastFile), packageOffset, KeepRepeated(change.table, lastTable),
-                Keep(change.key), columns.Size(), 0, change.line, change.kind, change.rowid};
-    const int count = change.columnCount > 0 && change.columns != nullptr ? change.columnCount : 0;
-    if (!columns.Reserve(columns.Size() + static_cast<std::size_t>(count)))
-        return false;
-    for (int index = 0; index < count; ++index) {
-        const char* value = change.values != nullptr ? change.values[index] : nullptr;
-        (void)columns.Push(Column{Keep(change.columns[index]), Keep(value)});  // reserved above
-    }
-    kept.columnCount = count;
+                Keep(change.key), 0, 0, change.line, change.kind, change.rowid};
+    kept.columns = KeepColumns(change);
+    if (kept.columns != kNoText)
+        kept.columnsLength = texts.Length() - kept.columns - 1;
     return texts.Ok() && changes.Push(kept);
 }
 
 void ProvenanceRecorder::Impl::Drop() noexcept {
     changes.Clear();
-    columns.Clear();
     texts.Clear();
     lastFile = lastTable = lastPackage = kNoText;
     lost = false;
 }
 
-// The table is made, and the insert prepared, whenever no statement is held: on the first write,
+// The table is made, and the inserts prepared, whenever no statement is held: on the first write,
 // and again after the connection was reopened or the table went away.
 bool ProvenanceRecorder::Impl::Ready(Connection& connection) noexcept {
-    if (insert.Held())
+    if (insert.Held() && batch.Held())
         return true;
-    return connection.Execute(kCreateTable) && insert.Prepare(kInsertRow, -1, Command::Report::Error) == Status::Ok;
+    char single[256];
+    TextBuffer one(single);
+    one.Append(kInsertRows).Append(kRowValues);
+    TextBuffer many;
+    many.Append(kInsertRows);
+    for (int row = 0; row < kBatch; ++row)
+        many.Append(row > 0 ? ", " : "").Append(kRowValues);
+    return one.Ok() && many.Ok() && connection.Execute(kCreateTable)
+           && insert.Prepare(one.Text(), -1, Command::Report::Error) == Status::Ok
+           && batch.Prepare(many.Text(), -1, Command::Report::Error) == Status::Ok;
 }
 
-bool ProvenanceRecorder::Impl::WriteChange(const Change& change) noexcept {
-    sqlite3_stmt* statement = insert.Statement();
-    sqlite3_bind_text(statement, 1, Text(change.file), -1, SQLITE_STATIC);
-    sqlite3_bind_int(statement, 2, change.line);
-    sqlite3_bind_text(statement, 3, Text(change.package), -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement, 4, Text(change.table), -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement, 5, KindName(change.kind), -1, SQLITE_STATIC);
+void ProvenanceRecorder::Impl::BindChange(sqlite3_stmt* statement, int place, const Change& change) noexcept {
+    const int first = place * kValuesPerRow;
+    sqlite3_bind_text(statement, first + 1, Text(change.file), -1, SQLITE_STATIC);
+    sqlite3_bind_int(statement, first + 2, change.line);
+    sqlite3_bind_text(statement, first + 3, Text(change.package), -1, SQLITE_STATIC);
+    sqlite3_bind_text(statement, first + 4, Text(change.table), -1, SQLITE_STATIC);
+    sqlite3_bind_text(statement, first + 5, KindName(change.kind), -1, SQLITE_STATIC);
     if (change.rowid != 0)
-        sqlite3_bind_int64(statement, 6, change.rowid);
+        sqlite3_bind_int64(statement, first + 6, change.rowid);
     else
-        sqlite3_bind_null(statement, 6);
-    sqlite3_bind_text(statement, 7, Text(change.key), -1, SQLITE_STATIC);
-    // A change without columns is still one row, so that deletes and empty rows are seen.
-    const int rows = change.columnCount > 0 ? change.columnCount : 1;
-    for (int index = 0; index < rows; ++index) {
-        const Column* column = change.columnCount > 0 ? &columns[change.firstColumn + index] : nullptr;
-        sqlite3_bind_text(statement, 8, column != nullptr ? Text(column->name) : nullptr, -1, SQLITE_STATIC);
-        sqlite3_bind_text(statement, 9, column != nullptr ? Text(column->value) : nullptr, -1, SQLITE_STATIC);
-        const int resultCode = sqlite3_step(statement);
-        sqlite3_reset(statement);
-        if (resultCode != SQLITE_DONE)
-            return false;
-    }
-    return true;
+        sqlite3_bind_null(statement, first + 6);
+    sqlite3_bind_text(statement, first + 7, Text(change.key), -1, SQLITE_STATIC);
+    sqlite3_bind_text(statement, first + 8, Text(change.columns), static_cast<int>(change.columnsLength),
+                      SQLITE_STATIC);
+}
+
+bool ProvenanceRecorder::Impl::Run(sqlite3_stmt* statement) noexcept {
+    const int resultCode = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    return resultCode == SQLITE_DONE;
 }
 
 bool ProvenanceRecorder::Impl::WriteAll() noexcept {
     bool written = true;
-    for (std::size_t index = 0; written && index < changes.Size(); ++index)
-        written = WriteChange(changes[index]);
-    // The statement keeps no texts of a buffer that is about to be emptied.
+    std::size_t index = 0;
+    for (; written && changes.Size() - index >= kBatch; index += kBatch) {
+        for (int place = 0; place < kBatch; ++place)
+            BindChange(batch.Statement(), place, changes[index + place]);
+        written = Run(batch.Statement());
+    }
+    for (; written && index < changes.Size(); ++index) {
+        BindChange(insert.Statement(), 0, changes[index]);
+        written = Run(insert.Statement());
+    }
+    // The statements keep no texts of a buffer that is about to be emptied.
+    sqlite3_clear_bindings(batch.Statement());
     sqlite3_clear_bindings(insert.Statement());
     return written;
 }
@@ -203,8 +270,9 @@ void ProvenanceRecorder::Impl::Record(Connection& connection, const char* file) 
             else
                 connection.ExecuteMultiple("ROLLBACK TO zrdb_provenance; RELEASE zrdb_provenance;");
         }
-        // The statement may stand on a table that went away; the next file prepares it afresh.
+        // The statements may stand on a table that went away; the next file prepares them afresh.
         insert.Discard();
+        batch.Discard();
     }
     char line[512];
     FormatText(line, sizeof line, "ProvenanceRecorder: the provenance of %s was not recorded.",

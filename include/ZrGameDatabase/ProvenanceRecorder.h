@@ -3,8 +3,7 @@
 // other.
 //
 // The record is the table zrdb_provenance of the connection's database, so that a snapshot keeps
-// it and scripts read it as DB.zrdb_provenance. One row per column a change wrote, in the order of
-// the changes; a change without columns (a delete, an empty row) is one row with column_name null:
+// it and scripts read it as DB.zrdb_provenance. One row per change, in the order of the changes:
 //   id           integer primary key: the order of the changes, across runs on the database
 //   file         the file that wrote, as given to the loader
 //   line         the line of the element that wrote
@@ -14,8 +13,16 @@
 //                its key was there already)
 //   row_id       the row's rowid; null when the loader gave none (an ignored insert)
 //   row_key      the row's Type, or its first column's value; may be null
-//   column_name  the column written; null for a change without columns
-//   value        the value written, as text; null for a NULL, and for a change without columns
+//   columns      the columns the change wrote and their values, as text: a JSON object with one
+//                member per column in the order written, the name as key and the value as a JSON
+//                string, or null for a NULL; e.g. {"Type":"WARRIOR","Cost":null}. Names and values
+//                are JSON strings ('"', '\' and control characters escaped), so any text, commas,
+//                quotes and braces included, reads back exactly; a name written twice is two
+//                members. Null for a change without columns (a delete, an empty row).
+// One row per column written is what
+//   select p.*, c.key as column_name, c.value from zrdb_provenance as p
+//       left join json_each(p.columns) as c order by p.id, c.id
+// gives (c.value null for a NULL, and for a change without columns).
 //
 // Only committed files are recorded: the changes of a file are held until it is done, written
 // then in one go, and dropped when it rolled back. Changes to zrdb_provenance itself are never

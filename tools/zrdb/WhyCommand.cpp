@@ -1,9 +1,7 @@
 // WhyCommand.cpp: `zrdb why`: which file of which package wrote a row, or one of its values, of a
 // database loaded with --provenance; each change oldest first.
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "Commands.h"
 #include "ZrGameDatabase/Connection.h"
@@ -12,11 +10,13 @@
 namespace Zrdb {
 namespace {
 
-// The table is matched without regard to case, as SQLite reads names; the key as written.
+// The table is matched without regard to case, as SQLite reads names; the key as written. Each
+// change's columns are unpacked in the order it wrote them; a change without columns is one line.
 constexpr char kHistory[] =
-    "select file, line, ifnull(package, '-'), kind, column_name, value from zrdb_provenance "
-    "where lower(table_name) = lower(?1) and row_key = ?2 and (?3 is null or column_name = ?3 collate nocase "
-    "or column_name is null) order by id";
+    "select file, line, ifnull(package, '-'), kind, c.key, c.value from zrdb_provenance "
+    "left join json_each(zrdb_provenance.columns) as c "
+    "where lower(table_name) = lower(?1) and row_key = ?2 and (?3 is null or c.key = ?3 collate nocase "
+    "or c.key is null) order by zrdb_provenance.id, c.id";
 
 std::string Text(Database::Results& row, int column) {
     const char* text = row.GetText(column);
@@ -36,11 +36,8 @@ void PrintChange(Database::Results& row) {
 
 int RunWhy(const Options& options) {
     const std::string& path = options.operands[0];
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) {
-        std::fprintf(stderr, "zrdb: %s: no such file\n", path.c_str());
+    if (!FileExists(path))
         return 1;
-    }
     Database::Connection connection;
     if (OpenDatabase(connection, options, path, true) == nullptr)
         return 1;
