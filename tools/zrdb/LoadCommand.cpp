@@ -190,6 +190,7 @@ int RunLoad(const Options& options) {
     const bool json = options.format == OutputFormat::Json;
     ProgressLine progress(options.quiet || json);
     LoadReport report(options.format, progress);
+    report.TrackRows(options.validate);
     // The report prints each problem of a load once; the log file keeps the logger's full lines.
     logger->EchoToStandardError(false);
     std::unique_ptr<Database::ProvenanceRecorder> recorder;

@@ -77,7 +77,8 @@ void LoadReport::Report(Database::Severity severity, const std::string& file, in
 }
 
 void LoadReport::OnRowChange(const Database::RowChange& change) noexcept {
-    m_fileRows.push_back({RowKey{Lower(change.table), change.rowid}, Origin{change.file, change.line}});
+    if (m_trackRows)
+        m_fileRows.push_back({RowKey{Lower(change.table), change.rowid}, Origin{change.file, change.line}});
 }
 
 void LoadReport::OnFileDone(const char*, bool committed) noexcept {

@@ -39,6 +39,9 @@ public:
     // Every warning and error reported so far.
     int Warnings() const { return m_warnings; }
     int Errors() const { return m_errors; }
+    // Remembers which file and line wrote each row, for --validate; off by default, since it costs
+    // an entry per row of the load.
+    void TrackRows(bool track) { m_trackRows = track; }
     // With a provenance record on connection, a dangling reference also names who deleted the row
     // it referred to.
     void UseProvenance(Database::Connection* connection) { m_provenance = connection; }
@@ -59,6 +62,7 @@ private:
 
     OutputFormat m_format;
     Database::Connection* m_provenance = nullptr;
+    bool m_trackRows = false;
     ProgressLine& m_progress;
     std::vector<std::pair<RowKey, Origin>> m_fileRows;  // rows of the file being loaded
     std::map<RowKey, Origin> m_rows;                    // rows of the files that loaded
