@@ -234,8 +234,30 @@ bool ColumnKinds::Read(const Connection& connection, Span table) noexcept {
     return filed && m_key.Ok() && m_kinds.Set(m_key.View(), Kind::Unknown);
 }
 
+bool ColumnKinds::OfRow(const Connection& connection, Span table, std::string_view head, const ColumnNameSet& names,
+                        Row& row) noexcept {
+    if (const RowEntry* known = m_rows.Find(head); known != nullptr) {
+        row = Row{m_rowKinds.begin() + known->first, known->namesAreUtf8};
+        return true;
+    }
+    const auto first = static_cast<std::uint32_t>(m_rowKinds.Size());
+    if (!m_rowKinds.Reserve(m_rowKinds.Size() + names.Size()))
+        return false;
+    bool namesAreUtf8 = true;
+    for (std::size_t index = 0; index < names.Size(); ++index) {
+        (void)m_rowKinds.Push(Of(connection, table, names[index]));
+        namesAreUtf8 = namesAreUtf8 && InvalidUtf8At(names[index].View()) < 0;
+    }
+    if (!m_rows.Set(head, RowEntry{first, namesAreUtf8}))
+        return false;
+    row = Row{m_rowKinds.begin() + first, namesAreUtf8};
+    return true;
+}
+
 void ColumnKinds::Forget() noexcept {
     m_kinds.Reset();
+    m_rows.Reset();
+    m_rowKinds.Clear();
 }
 
 // }====
@@ -244,6 +266,12 @@ long long InvalidUtf8At(std::string_view text) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
     for (std::size_t at = 0; at < size;) {
+        // Most values are ASCII: eight bytes at a time while none has its high bit set.
+        std::uint64_t eight = 0;
+        if (at + 8 <= size && (std::memcpy(&eight, bytes + at, 8), (eight & 0x8080808080808080ull) == 0)) {
+            at += 8;
+            continue;
+        }
         const unsigned char lead = bytes[at];
         std::size_t length = 1;
         std::uint32_t code = lead;

@@ -84,17 +84,34 @@ private:
 class ColumnKinds {
 public:
     enum class Kind : std::uint8_t { Unknown, Text, Boolean, Other };
+    // The kinds of a row's columns, in the row's order.
+    struct Row {
+        const Kind* kinds;        // valid until the next call
+        bool namesAreUtf8;        // whether every column name is well-formed UTF-8
+    };
 
     Kind Of(const Connection& connection, Span table, Span column) noexcept;
+    // The kinds of the columns names of table, filed under head, the row statement's head that
+    // names table and columns alike: a file's rows share a few column lists, so each list is looked
+    // up once, not each value. False when no memory was left for them.
+    bool OfRow(const Connection& connection, Span table, std::string_view head, const ColumnNameSet& names,
+               Row& row) noexcept;
     // Definitions change with Table and AlterTable elements: what was read is read again.
     void Forget() noexcept;
 
 private:
+    struct RowEntry {
+        std::uint32_t first;  // where the row's kinds start in m_rowKinds
+        bool namesAreUtf8;
+    };
+
     bool Read(const Connection& connection, Span table) noexcept;
     void Key(Span table, Span column) noexcept;
 
     Memory::StringMap<Kind> m_kinds;  // "table\x1fcolumn", both in lower case
     SqlText m_key;
+    Memory::StringMap<RowEntry> m_rows;  // by row statement head
+    Memory::Array<Kind> m_rowKinds;
 };
 
 // The first byte of text that is no part of a well-formed UTF-8 character, or -1.

@@ -295,6 +295,8 @@ bool XMLSerializer::Impl::LoadBuffer(char* buffer, unsigned int size, ResultsCac
     cause[0] = '\0';
     currentTable = Span{"", 0};
     diagnostics.Begin(fileName, buffer, scratch.lineBreaks);
+    // The host may have changed a definition since the last load; the kinds are read afresh.
+    columnKinds.Forget();
     const bool loaded = LoadText(buffer, size, cache, wholeFile);
     diagnostics.FileDone(loaded);
     return loaded;

@@ -66,29 +66,30 @@ bool XMLSerializer::Impl::CollectMatchedRows(const char* table, std::string_view
 }
 
 // Terminated copies of names and values for a row change: pointers[0..count) the names,
-// pointers[count..2 count) the values, null for a NULL.
+// pointers[count..2 count) the values, null for a NULL. The texts are pointed at once all are in,
+// since their buffer may move while it grows.
 template <class NameAt>
 bool XMLSerializer::Impl::BuildColumnTexts(std::size_t count, NameAt nameAt, const Memory::Array<Span>& values) {
     SqlText& texts = rowTexts;
     texts.Clear();
-    Memory::Array<std::size_t> offsets;
-    if (!offsets.Reserve(2 * count))
+    rowOffsets.Clear();
+    rowPointers.Clear();
+    if (!rowOffsets.Reserve(2 * count) || !rowPointers.Reserve(2 * count))
         return false;
     for (std::size_t index = 0; index < count; ++index) {
-        (void)offsets.Push(texts.Length());
+        (void)rowOffsets.Push(texts.Length());
         texts.Append(nameAt(index)).Append('\0');
     }
     for (std::size_t index = 0; index < count; ++index) {
         const Span& value = values[index];
         const bool null = Loader::DetermineValueType(value.text, value.length) == ValueType::Null;
-        (void)offsets.Push(null ? kNoText : texts.Length());
+        (void)rowOffsets.Push(null ? kNoText : texts.Length());
         if (!null)
             texts.Append(value.View()).Append('\0');
     }
-    rowPointers.Clear();
-    if (!texts.Ok() || !rowPointers.Reserve(2 * count))
+    if (!texts.Ok())
         return false;
-    for (const std::size_t offset : offsets)
+    for (const std::size_t offset : rowOffsets)
         (void)rowPointers.Push(offset == kNoText ? nullptr : texts.Text() + offset);
     return true;
 }

@@ -62,38 +62,38 @@ int Width(Span span) {
 
 }  // namespace
 
-void XMLSerializer::Impl::CheckValue(Span table, Span column, Span written, int line) {
-    if (const long long at = Loader::InvalidUtf8At(written.View()); at >= 0) {
-        diagnostics.Report(Severity::Warning, line, "invalid-utf8", table,
+void XMLSerializer::Impl::CheckValue(Span table, Span column, Span written, ColumnKinds::Kind kind, const char* at) {
+    if (const long long bad = Loader::InvalidUtf8At(written.View()); bad >= 0) {
+        diagnostics.Report(Severity::Warning, diagnostics.LineOf(at), "invalid-utf8", table,
                            "the value of %.*s.%.*s is not UTF-8 (byte 0x%02X at %lld); it is stored as it is",
                            Width(table), table.text, Width(column), column.text,
-                           static_cast<unsigned char>(written.text[at]), at);
+                           static_cast<unsigned char>(written.text[bad]), bad);
     }
-    const ColumnKinds::Kind kind = columnKinds.Of(*connection, table, column);
+    if (kind != ColumnKinds::Kind::Boolean && kind != ColumnKinds::Kind::Text)
+        return;
     const Span value = Loader::NormalizeValue(written);
     const ValueType type = Loader::DetermineValueType(value.text, value.length);
     if (kind == ColumnKinds::Kind::Boolean) {
         if (type != ValueType::Null && value.View() != "0" && value.View() != "1") {
-            diagnostics.Report(Severity::Warning, line, "not-boolean", table,
+            diagnostics.Report(Severity::Warning, diagnostics.LineOf(at), "not-boolean", table,
                                "'%.*s' in the boolean column %.*s.%.*s is not 0, 1, true or false; it is stored as written",
                                Width(written), written.text, Width(table), table.text, Width(column), column.text);
         }
         return;
     }
-    if (kind != ColumnKinds::Kind::Text)
-        return;
     char stored[80];
     if (!StoredDifferently(written, value, type, stored))
         return;
-    diagnostics.Report(Severity::Warning, line, "value-retyped", table, "'%.*s' in the text column %.*s.%.*s is stored as %s",
-                       Width(written), written.text, Width(table), table.text, Width(column), column.text, stored);
+    diagnostics.Report(Severity::Warning, diagnostics.LineOf(at), "value-retyped", table,
+                       "'%.*s' in the text column %.*s.%.*s is stored as %s", Width(written), written.text,
+                       Width(table), table.text, Width(column), column.text, stored);
 }
 
-void XMLSerializer::Impl::CheckName(Span table, Span column, int line) {
-    if (const long long at = Loader::InvalidUtf8At(column.View()); at >= 0) {
-        diagnostics.Report(Severity::Warning, line, "invalid-utf8", table,
+void XMLSerializer::Impl::CheckName(Span table, Span column) {
+    if (const long long bad = Loader::InvalidUtf8At(column.View()); bad >= 0) {
+        diagnostics.Report(Severity::Warning, diagnostics.LineOf(column.text), "invalid-utf8", table,
                            "a column name of %.*s is not UTF-8 (byte 0x%02X at %lld)", Width(table), table.text,
-                           static_cast<unsigned char>(column.text[at]), at);
+                           static_cast<unsigned char>(column.text[bad]), bad);
     }
 }
 
@@ -111,17 +111,37 @@ void XMLSerializer::Impl::ReportElementFailure() {
     diagnostics.Report(Severity::Error, line, outOfMemory ? "out-of-memory" : "element-failed", currentTable, "%s", message);
 }
 
+// The columns of an update's Set, whose kinds are looked up one by one.
 void XMLSerializer::Impl::CheckRowColumns(const XmlNode& element, Span table) {
-    for (const XmlNode& attribute : Attributes(element)) {
-        const int line = diagnostics.LineOf(Loader::NameOf(attribute).text);
-        CheckName(table, Loader::NameOf(attribute), line);
-        CheckValue(table, Loader::NameOf(attribute), Loader::ValueOf(attribute), line);
+    const auto check = [&](const XmlNode& column) {
+        const Span name = Loader::NameOf(column);
+        CheckName(table, name);
+        CheckValue(table, name, Loader::ValueOf(column), columnKinds.Of(*connection, table, name), name.text);
+    };
+    for (const XmlNode& attribute : Attributes(element))
+        check(attribute);
+    for (const XmlNode& child : Children(element))
+        check(child);
+}
+
+// The columns of a row just read, whose kinds are looked up by its statement head.
+void XMLSerializer::Impl::CheckRowValues(const XmlNode& element, Span table) {
+    ColumnKinds::Row kinds{};
+    if (!scratch.key.Ok() || !columnKinds.OfRow(*connection, table, scratch.key.View(), scratch.names, kinds)) {
+        CheckRowColumns(element, table);
+        return;
     }
-    for (const XmlNode& child : Children(element)) {
-        const int line = diagnostics.LineOf(Loader::NameOf(child).text);
-        CheckName(table, Loader::NameOf(child), line);
-        CheckValue(table, Loader::NameOf(child), Loader::ValueOf(child), line);
-    }
+    std::size_t index = 0;
+    const auto check = [&](const XmlNode& column) {
+        const Span name = Loader::NameOf(column);
+        if (!kinds.namesAreUtf8)
+            CheckName(table, name);
+        CheckValue(table, name, Loader::ValueOf(column), kinds.kinds[index++], name.text);
+    };
+    for (const XmlNode& attribute : Attributes(element))
+        check(attribute);
+    for (const XmlNode& child : Children(element))
+        check(child);
 }
 
 // An Update reads only its Set and Where children; anything else on it is a condition or a change

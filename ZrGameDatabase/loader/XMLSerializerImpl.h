@@ -143,9 +143,12 @@ struct XMLSerializer::Impl {
     bool CollectPurgedRows(const char* table);
 
     // Reports to the observer (XMLSerializerChecks.cpp); called only while one is set.
-    void CheckValue(Loader::Span table, Loader::Span column, Loader::Span written, int line);
-    void CheckName(Loader::Span table, Loader::Span column, int line);
+    // at: where the value is written, for the line of a report.
+    void CheckValue(Loader::Span table, Loader::Span column, Loader::Span written, Loader::ColumnKinds::Kind kind,
+                    const char* at);
+    void CheckName(Loader::Span table, Loader::Span column);
     void CheckRowColumns(const XmlNode& element, Loader::Span table);
+    void CheckRowValues(const XmlNode& element, Loader::Span table);
     void CheckUpdateShape(const XmlNode& element, Loader::Span table);
     void ReportRowInserted(Loader::Span table, int line, InsertMode mode);
     // XMLSerializerChanges.cpp.
@@ -169,11 +172,12 @@ struct XMLSerializer::Impl {
     int errorLine = 0;                        // line of the element whose handling failed, or 0
     bool outOfMemory = false;                 // the failure being reported is a lack of memory
     Loader::Span currentTable{"", 0};         // the table element being read, for reports
-    char cause[512] = {};
-    const char* readFailure = "";             // why the last file could not be read                     // the database's reason for the failure, when the loader knows it
+    char cause[512] = {};                     // the database's reason for the failure, when the loader knows it
+    const char* readFailure = "";             // why the last file could not be read
     Loader::LoadDiagnostics diagnostics;      // the observer and what it was told of this load
     Loader::ColumnKinds columnKinds;          // declared kinds of the columns values go to
     Memory::Array<const char*> rowPointers;   // column names and values of a reported row
+    Memory::Array<std::size_t> rowOffsets;    // where they start in rowTexts, while it grows
     SqlText rowTexts;                         // the texts they point at
     MatchedRows matched;                      // rows of the change being run
     std::size_t whereStart = 0;               // where the condition starts in the change's statement

@@ -45,8 +45,6 @@ void AppendColumn(SqlText& columns, Span name) {
 // head ("insert into T('A', 'B'") goes into the key. Rows written with child elements are what mods
 // add; those of tagged tables carry the tag.
 bool XMLSerializer::Impl::ReadRowColumns(const XmlNode& element, Span table) {
-    if (diagnostics.Active())
-        CheckRowColumns(element, table);
     SqlText& key = scratch.key;
     bool first = true;
     const auto add = [&](const XmlNode& column) {
@@ -73,6 +71,8 @@ bool XMLSerializer::Impl::ReadRowColumns(const XmlNode& element, Span table) {
             return ReportOutOfMemory();
     }
     key.Append(')');
+    if (diagnostics.Active())
+        CheckRowValues(element, table);
     return true;
 }
 
