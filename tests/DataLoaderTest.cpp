@@ -211,7 +211,7 @@ TEST_F(DataLoaderTest, RunningOutOfMemoryAnywhereFailsCleanly) {
     for (std::uint64_t k = 1;; ++k) {
         Run("delete from Log");
         Failures::Arm(Failures::g_module, k);
-        DataLoader::Summary summary{0, 1, 0, 0};
+        DataLoader::Summary summary{0, 1, 0, 0, false};
         {
             DataLoader starved(connection);
             if (starved.AddPath(set.c_str(), nullptr))

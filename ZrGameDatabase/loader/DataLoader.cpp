@@ -14,10 +14,13 @@
 #include <string_view>
 
 #include "ZrGameDatabase/Connection.h"
+#include "ZrGameDatabase/DatabaseResults.h"
 #include "ZrGameDatabase/ResultsCache.h"
 #include "base/Array.h"
+#include "base/ContentHash.h"
 #include "base/TextBuffer.h"
 #include "base/TextFormat.h"
+#include "loader/SnapshotCache.h"
 #include "platform/Directory.h"
 
 namespace Database {
@@ -114,6 +117,8 @@ struct DataLoader::Impl : Memory::Allocated {
 
     TextBuffer texts;
     Memory::Array<Path> paths;
+    std::unique_ptr<Loader::SnapshotCache> snapshots;  // null: no cache
+    TextBuffer hostKey;
 };
 
 // The files of one load, in load order, with copies of every text they need: a listener that
@@ -282,6 +287,52 @@ void DataLoader::SetStrict(bool strict) {
     m_strict = strict;
 }
 
+bool DataLoader::SetSnapshotCache(const char* folder, const char* hostKey) {
+    Impl* impl = Ready();
+    if (impl == nullptr)
+        return false;
+    impl->snapshots.reset();
+    impl->hostKey.Clear();
+    if (folder == nullptr || folder[0] == '\0')
+        return true;
+    impl->hostKey.Append(hostKey);
+    impl->snapshots.reset(new Loader::SnapshotCache(m_connection, folder));
+    return impl->snapshots != nullptr && impl->hostKey.Ok();
+}
+
+// Everything the loaded database depends on, in an order that is fixed.
+bool DataLoader::CacheKey(const Plan& plan, Digest& key) {
+    ContentHash hash;
+    hash.AddText("zrdb snapshot cache 1");
+    hash.AddText(ZRDB_LIBRARY_VERSION);
+    hash.AddText(sqlite3_libversion());
+    hash.AddText(m_impl->hostKey.View());
+    hash.AddNumber((m_serializer.UseTransactions() ? 1 : 0) | (m_strict ? 2 : 0) | (m_failFast ? 4 : 0));
+    const int tables = m_serializer.PackageTagTableCount();
+    hash.AddNumber(static_cast<std::uint64_t>(tables));
+    for (int index = 0; index < tables; ++index)
+        hash.AddText(m_serializer.PackageTagTable(index));
+    hash.AddNumber(plan.files.Size());
+    for (const Plan::File& file : plan.files) {
+        Digest content;
+        if (!m_impl->snapshots->DigestOf(plan.Text(file.path), content))
+            return false;
+        hash.AddText(plan.Text(file.path));
+        hash.AddText(plan.Text(file.label));
+        hash.AddNumber(file.tag != kNoText ? 1 : 0);
+        hash.AddText(file.tag != kNoText ? plan.Text(file.tag) : "");
+        hash.AddNumber(content.high);
+        hash.AddNumber(content.low);
+    }
+    key = hash.Finish();
+    return true;
+}
+
+bool DataLoader::StartsEmpty() const {
+    Results objects;
+    return m_connection.Execute(objects, "select 1 from sqlite_master limit 1") && !objects.Step();
+}
+
 // One file: loaded, in a savepoint when strict, and reported. True when it counts as loaded.
 bool DataLoader::LoadFile(const Plan& plan, int index, ResultsCache& cache, IListener* listener, Summary& summary) {
     const Plan::File& planned = plan.files[static_cast<std::size_t>(index)];
@@ -327,7 +378,7 @@ bool DataLoader::LoadFile(const Plan& plan, int index, ResultsCache& cache, ILis
 }
 
 DataLoader::Summary DataLoader::Load(IListener* listener) {
-    Summary summary{0, 0, 0, 0};
+    Summary summary{0, 0, 0, 0, false};
     const Impl* impl = Ready();
     Plan plan;
     if (impl == nullptr || !plan.Build(*impl, m_connection, listener)) {
@@ -336,15 +387,27 @@ DataLoader::Summary DataLoader::Load(IListener* listener) {
         return summary;
     }
     summary.failed = plan.failed;
-    ResultsCache cache(m_connection);
     const int count = static_cast<int>(plan.files.Size());
-    for (int index = 0; index < count; ++index) {
-        if (!LoadFile(plan, index, cache, listener, summary) && m_failFast)
-            break;
+    Digest key;
+    const bool cached =
+        impl->snapshots != nullptr && count > 0 && summary.failed == 0 && StartsEmpty() && CacheKey(plan, key);
+    if (cached && impl->snapshots->Load(key, m_connection, summary.loaded, summary.warnings)) {
+        summary.fromCache = true;
+        return summary;
+    }
+    {
+        ResultsCache cache(m_connection);
+        for (int index = 0; index < count; ++index) {
+            if (!LoadFile(plan, index, cache, listener, summary) && m_failFast)
+                break;
+        }
     }
     // Nothing to load is a failure too: a host that loads no rules has most likely mistyped.
     if (count == 0 && summary.failed == 0)
         summary.failed = 1;
+    // Only a whole load is kept: a snapshot of a partial one would hide its failures next time.
+    if (cached && summary.failed == 0)
+        impl->snapshots->Store(key, m_connection, summary.loaded, summary.warnings);
     return summary;
 }
 

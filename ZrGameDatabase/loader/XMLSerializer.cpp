@@ -113,6 +113,14 @@ void XMLSerializer::ClearPackageTagList() {
         impl->packageTags.Clear();
 }
 
+int XMLSerializer::PackageTagTableCount() const {
+    return m_impl != nullptr ? static_cast<int>(m_impl->packageTags.TableCount()) : 0;
+}
+
+const char* XMLSerializer::PackageTagTable(int index) const {
+    return m_impl != nullptr && index >= 0 ? m_impl->packageTags.Table(static_cast<std::size_t>(index)) : nullptr;
+}
+
 // }====
 
 // {==== Entry points

@@ -103,6 +103,9 @@ public:
     void Remove(const char* table) noexcept;
     void Clear() noexcept;
     bool Contains(std::string_view table) const noexcept;
+    std::size_t TableCount() const noexcept { return m_tables.Size(); }
+    // Null past the last table.
+    const char* Table(std::size_t index) const noexcept { return index < m_tables.Size() ? m_tables[index] : nullptr; }
 
 private:
     TextBuffer m_tag;

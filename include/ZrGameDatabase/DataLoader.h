@@ -21,6 +21,7 @@ namespace Database {
 
 class Connection;
 class ResultsCache;
+struct Digest;
 
 class ZRDB_API DataLoader {
 public:
@@ -53,6 +54,17 @@ public:
     // observer set) is rolled back and counts as failed (off by default). The file runs inside a
     // savepoint of the loader's own around the serializer's transaction.
     void SetStrict(bool strict);
+    // Keeps the database of every load that succeeded as a snapshot in folder (made when missing;
+    // its parent must exist), and makes a later load with the same key read the snapshot instead
+    // of the files. The key covers the files in load order with each one's size, content, label
+    // and tag, the serializer's transactions and package tag list, strictness and fail-fast, the
+    // library's and SQLite's versions, and hostKey: what else of the host changes the result
+    // (whether it records provenance, say; may be null). Only a load into a database without any
+    // table, index or view uses the cache, since the snapshot replaces the whole database. A
+    // cache that cannot be used (no folder, a damaged file) is a miss, logged as a warning; a
+    // damaged snapshot is never loaded. Null or "" folder: no cache (the default). False when no
+    // memory was left for it.
+    bool SetSnapshotCache(const char* folder, const char* hostKey);
 
     // How one file went. The texts are valid during the call only.
     struct FileResult {
@@ -86,6 +98,7 @@ public:
         int failed;    // files that failed, empty folders and folders that could not be listed
         int warnings;  // summed over the files
         int errors;
+        bool fromCache;  // read from the snapshot cache: loaded and warnings are those of the load that made it
     };
 
     // Loads the files of every path added, in order, each in a transaction of its own when the
@@ -102,6 +115,9 @@ private:
     // The state, made again if it could not be made with the loader; null without memory.
     Impl* Ready();
     bool LoadFile(const Plan& plan, int index, ResultsCache& cache, IListener* listener, Summary& summary);
+    // The snapshot cache's key of plan; false when a file cannot be read.
+    bool CacheKey(const Plan& plan, Digest& key);
+    bool StartsEmpty() const;
 
     Connection& m_connection;      // loaded into; not owned
     XMLSerializer m_serializer;    // the host's settings live on it between loads

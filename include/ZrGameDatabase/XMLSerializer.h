@@ -69,6 +69,9 @@ public:
     // Removes the first entry equal to tableName (exact, case-sensitive), if any.
     void RemoveTableFromPackageTagList(const char* tableName);
     void ClearPackageTagList();
+    // The tables of the tag list, in order: index from 0 to PackageTagTableCount() - 1; null past it.
+    int PackageTagTableCount() const;
+    const char* PackageTagTable(int index) const;
 
 private:
     struct Impl;

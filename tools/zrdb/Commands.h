@@ -26,6 +26,8 @@ int RunWhy(const Options& options);
 struct LoadSummary {
     int loaded = 0;
     int failed = 0;
+    int warnings = 0;
+    bool fromCache = false;  // read from the snapshot cache of --cache
     double seconds = 0;
 };
 

@@ -118,6 +118,9 @@ LoadSummary LoadFiles(Database::Connection& connection, const Options& options, 
     loader.SetStrict(options.strict);
     for (std::size_t path = 0; path < paths.size(); ++path)
         loader.AddPath(paths[path].c_str(), packages[path].empty() ? nullptr : packages[path].c_str());
+    // The recorder's table is part of the result: a snapshot made with it is not one made without.
+    if (!options.cache.empty())
+        loader.SetSnapshotCache(options.cache.c_str(), recorder != nullptr ? "zrdb provenance" : "zrdb");
 
     LoadProgress listener(report, progress, recorder);
     const Database::DataLoader::Summary loaded = loader.Load(&listener);
@@ -125,6 +128,8 @@ LoadSummary LoadFiles(Database::Connection& connection, const Options& options, 
     LoadSummary summary;
     summary.loaded = loaded.loaded;
     summary.failed = loaded.failed;
+    summary.warnings = loaded.warnings;
+    summary.fromCache = loaded.fromCache;
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return summary;
 }
@@ -224,8 +229,12 @@ int RunLoad(const Options& options) {
         long long rows = 0;
         int tables = 0;
         CountRows(connection, rows, tables);
-        report.PrintSummary(summary.loaded, summary.failed, rows, tables, summary.seconds);
+        report.PrintSummary(summary.loaded, summary.failed, rows, tables, summary.seconds, summary.fromCache);
     } else if (!options.quiet) {
+        if (summary.fromCache)
+            std::printf("read from the snapshot cache %s: the files did not change (%d warning%s when they were "
+                        "loaded, not shown again)\n",
+                        options.cache.c_str(), summary.warnings, summary.warnings == 1 ? "" : "s");
         std::printf("%s\n", DescribeLoad(connection, summary).c_str());
         // What did load is saved all the same; the line says so when some work failed.
         if (saved)

@@ -128,10 +128,10 @@ void LoadReport::OnDanglingReference(const Database::DanglingReference& referenc
         Print(Database::Severity::Error, "zrdb", 0, "dangling-reference", message.c_str(), reference.table);
 }
 
-void LoadReport::PrintSummary(int loaded, int failed, long long rows, int tables, double seconds) {
+void LoadReport::PrintSummary(int loaded, int failed, long long rows, int tables, double seconds, bool fromCache) {
     std::printf("{\"summary\":true,\"loaded\":%d,\"failed\":%d,\"warnings\":%d,\"errors\":%d,\"rows\":%lld,"
-                "\"tables\":%d,\"seconds\":%.3f}\n",
-                loaded, failed, m_warnings, m_errors, rows, tables, seconds);
+                "\"tables\":%d,\"seconds\":%.3f,\"from_cache\":%s}\n",
+                loaded, failed, m_warnings, m_errors, rows, tables, seconds, fromCache ? "true" : "false");
 }
 
 }  // namespace Zrdb

@@ -46,7 +46,7 @@ public:
     // it referred to.
     void UseProvenance(Database::Connection* connection) { m_provenance = connection; }
     // The final summary object of the JSON form.
-    void PrintSummary(int loaded, int failed, long long rows, int tables, double seconds);
+    void PrintSummary(int loaded, int failed, long long rows, int tables, double seconds, bool fromCache);
 
 private:
     struct Origin {

@@ -66,6 +66,9 @@ const char* const kLoadHelp =
     "                      zrdb_provenance (kept by -o; read it with zrdb why)\n"
     "  --conflicts         report every value or row two packages wrote, as warnings with\n"
     "                      both places [conflict]; implies --provenance; with --strict they fail\n"
+    "  --cache DIR         keep a snapshot of each load that succeeded in DIR and, while the\n"
+    "                      files and options stay the same, read it instead of the files (the\n"
+    "                      warnings of the load that made it are counted, not shown again)\n"
     "  --log FILE, --quiet, --help\n";
 
 const char* const kCheckHelp =
@@ -219,6 +222,8 @@ bool ParseCommandOption(const char* argument, int& index, int argc, char** argv,
             failed = !TakeValue(index, argc, argv, options.database, error);
         else if (std::strcmp(argument, "--package") == 0)
             failed = !TakeValue(index, argc, argv, options.packageTag, error);
+        else if (std::strcmp(argument, "--cache") == 0)
+            failed = !TakeValue(index, argc, argv, options.cache, error);
         else if (std::strcmp(argument, "--provenance") == 0)
             options.provenance = true;
         else if (std::strcmp(argument, "--conflicts") == 0)

@@ -18,6 +18,7 @@ struct Options {
     std::vector<std::string> scriptArguments;  // run: what follows the script
     std::string output;                  // load -o: snapshot to save after loading; schema -o
     std::string database;                // --db: database file to work on
+    std::string cache;                   // load --cache: folder of the snapshot cache
     std::string packageTag;              // --package given after the last path: it applies to every path
     std::vector<std::string> operandPackages;  // load: the --package in force for each operand ("" for none)
     std::vector<std::string> tagTables;  // --tag-table, repeatable
