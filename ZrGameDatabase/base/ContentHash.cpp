@@ -1,4 +1,4 @@
-// ContentHash.cpp: a multiply-and-rotate hash over two lanes. Each lane step multiplies by a large
+// ContentHash.cpp: a multiply-and-rotate hash over four lanes. Each lane step multiplies by a large
 // odd constant and rotates, so every input bit reaches every lane bit within a few blocks; the
 // end mixes the lanes into each other and scrambles the result once more.
 #include "base/ContentHash.h"
@@ -69,25 +69,25 @@ bool Digest::FromHex(std::string_view text) noexcept {
 }
 
 void ContentHash::Block(const unsigned char* bytes) noexcept {
-    m_lanes[0] = Step(m_lanes[0], Word(bytes));
-    m_lanes[1] = Step(m_lanes[1], Word(bytes + 8));
+    for (int lane = 0; lane < 4; ++lane)
+        m_lanes[lane] = Step(m_lanes[lane], Word(bytes + 8 * lane));
 }
 
 void ContentHash::Add(const void* data, std::size_t size) noexcept {
     const auto* bytes = static_cast<const unsigned char*>(data);
     m_length += size;
     if (m_pendingSize > 0) {
-        const std::size_t taken = size < 16 - m_pendingSize ? size : 16 - m_pendingSize;
+        const std::size_t taken = size < kBlock - m_pendingSize ? size : kBlock - m_pendingSize;
         std::memcpy(m_pending + m_pendingSize, bytes, taken);
         m_pendingSize += taken;
         bytes += taken;
         size -= taken;
-        if (m_pendingSize < 16)
+        if (m_pendingSize < kBlock)
             return;
         Block(m_pending);
         m_pendingSize = 0;
     }
-    for (; size >= 16; bytes += 16, size -= 16)
+    for (; size >= kBlock; bytes += kBlock, size -= kBlock)
         Block(bytes);
     std::memcpy(m_pending, bytes, size);
     m_pendingSize = size;
@@ -106,13 +106,14 @@ void ContentHash::AddNumber(std::uint64_t number) noexcept {
 }
 
 Digest ContentHash::Finish() const noexcept {
-    unsigned char tail[16] = {};
+    unsigned char tail[kBlock] = {};
     std::memcpy(tail, m_pending, m_pendingSize);
-    std::uint64_t first = Step(m_lanes[0], Word(tail) ^ m_length);
-    std::uint64_t second = Step(m_lanes[1], Word(tail + 8) ^ (m_length * kOdd3));
-    first += second;
-    second += first;
-    return Digest{Scramble(first), Scramble(second ^ kOdd2)};
+    std::uint64_t lanes[4];
+    for (int lane = 0; lane < 4; ++lane)
+        lanes[lane] = Step(m_lanes[lane], Word(tail + 8 * lane) ^ (m_length * (2 * lane + 1)));
+    const std::uint64_t first = lanes[0] + RotateLeft(lanes[2], 17);
+    const std::uint64_t second = lanes[1] + RotateLeft(lanes[3], 43);
+    return Digest{Scramble(first + second), Scramble(second ^ Scramble(first) ^ kOdd2)};
 }
 
 }  // namespace Database
