@@ -54,6 +54,20 @@ TEST_F(Zrdb, LoadReportsASummaryAndNoProgressOffTheTerminal) {
     EXPECT_TRUE(Contains(Log(), "[message] Passed Validation."));
 }
 
+TEST_F(Zrdb, LoadWithACacheReadsItsSnapshotWhileTheOptionsStayTheSame) {
+    const ProcessResult first = Run({"load", kRuleset, "--cache", "cache", "-o", "first.db"});
+    EXPECT_EQ(first.exitStatus, 0) << first.err;
+    EXPECT_FALSE(Contains(first.out, "snapshot cache"));
+    const ProcessResult second = Run({"load", kRuleset, "--cache", "cache", "-o", "second.db"});
+    EXPECT_EQ(second.exitStatus, 0) << second.err;
+    EXPECT_TRUE(Contains(second.out, "read from the snapshot cache cache")) << second.out;
+    EXPECT_TRUE(Contains(second.out, "3 files loaded, 0 failed; 11 rows in 4 tables;")) << second.out;
+    const ProcessResult provenance = Run({"load", kRuleset, "--cache", "cache", "--provenance", "-o", "third.db"});
+    EXPECT_FALSE(Contains(provenance.out, "snapshot cache")) << "a load that records provenance is another result";
+    const ProcessResult why = Run({"why", "third.db", "Units", "UNIT_WARRIOR"});
+    EXPECT_EQ(why.exitStatus, 0) << why.err;
+}
+
 TEST_F(Zrdb, ProgressShowsOnATerminal) {
     const ProcessResult load = Run({"load", kRuleset}, true);
     EXPECT_EQ(load.exitStatus, 0) << load.out;
