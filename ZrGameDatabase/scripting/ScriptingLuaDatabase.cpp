@@ -5,7 +5,9 @@
 // A table object prepares nothing until it is used: its first index and its first length run
 // stubs that prepare the table's statements, keep them as upvalues of the working closures and
 // put those in the stubs' place, so that later uses pay nothing to find their statements. Rows
-// are converted once per table object and kept in its row cache under their ID and their Type.
+// are converted once per table object and kept in its row cache under their ID and their Type;
+// what its rows share (their metatable, their column names) is made once, in its row kit
+// (ScriptingLuaRows.cpp).
 //
 // Which connection and which table a table object reads is kept in its own payload, which no
 // script can write; the closures that need it hold the object as an upvalue. The metatable's
@@ -73,11 +75,14 @@ bool BindRowId(Results& statement, double key) noexcept {
     return BindRewinding(statement, [rowId](Results& results) { return results.Bind(1, rowId); });
 }
 
-bool BindText(Results& statement, const char* text, std::size_t length) noexcept {
+// copy: whether SQLite takes a copy of the text. Without one the text must outlive the
+// statement's use of it: the key of a lookup does, on the Lua stack until the statement is rewound
+// (an error in between leaves it bound, but every later use rewinds before binding anew).
+bool BindText(Results& statement, const char* text, std::size_t length, bool copy) noexcept {
     if (text == nullptr || length > static_cast<std::size_t>(INT32_MAX))
         return BindRewinding(statement, [](Results& results) { return results.BindNULL(1); });
-    return BindRewinding(statement, [text, length](Results& results) {
-        return results.Bind(1, text, static_cast<int>(length), true);
+    return BindRewinding(statement, [text, length, copy](Results& results) {
+        return results.Bind(1, text, static_cast<int>(length), copy);
     });
 }
 
@@ -85,7 +90,7 @@ bool BindText(Results& statement, const char* text, std::size_t length) noexcept
 // failed tells a lookup that could not run (no memory to bind the name, a failed step) from a
 // table that is not there.
 bool TableExists(Results& lookup, const char* name, std::size_t length, bool& failed) noexcept {
-    const bool bound = BindText(lookup, name, length);
+    const bool bound = BindText(lookup, name, length, true);
     const bool found = bound && Detail::StepOnto(lookup);
     // A failed step ends the lookup just as a missing table does; the rewind tells them apart.
     const bool rewound = lookup.Reset();
@@ -101,16 +106,6 @@ bool CountRows(Results& statement, long long& count) noexcept {
     // Rewound on failure too: the next use of the length operator starts afresh.
     statement.TryReset();
     return counted;
-}
-
-// The number the current row is cached under: its ID column read as a 64-bit integer. False when
-// the result has no ID column or the row's ID is NULL: a NULL would otherwise read as 0 and make
-// every such row share one cache entry, the row first converted standing in for all others.
-bool RowCacheId(Results& statement, int idColumn, double& id) noexcept {
-    if (idColumn < 0 || statement.ColumnType(idColumn) == ColumnTypes::Null)
-        return false;
-    id = static_cast<double>(statement.GetInt64(idColumn));
-    return true;
 }
 
 // Whether the table read by statement (a `select *` of it) has a column SQLite finds under the
@@ -166,57 +161,9 @@ void PushIdentity(lua_State* state, Connection& connection, const char* name) {
 
 // }====
 
-// {==== Row cache
-
-// Enters the row on top of the stack in the row cache at index cache under its ID and its Type
-// (a NULL of either is not entered). The row stays on top.
-void CacheRow(lua_State* state, Results& statement, int cache, int idColumn, int typeColumn) {
-    const int row = GetTop(state);
-    double id = 0;
-    if (RowCacheId(statement, idColumn, id)) {
-        PushNumber(state, id);
-        PushValue(state, row);
-        RawSet(state, cache);
-    }
-    const char* type = typeColumn >= 0 ? statement.GetText(typeColumn) : nullptr;
-    if (type != nullptr) {
-        PushString(state, type);
-        PushValue(state, row);
-        RawSet(state, cache);
-    }
-}
-
-// Pushes the cached row under key (on top, popped); true when there is one, else pushes nothing.
-bool PushCachedRow(lua_State* state, int cache) {
-    RawGet(state, cache);
-    if (TypeOf(state, -1) != TypeNil)
-        return true;
-    SetTop(state, -2);
-    return false;
-}
-
-// }====
-
 }  // namespace
 
 // {==== Shared with the iteration (ScriptingLuaInternal.h)
-
-void Detail::PushCachedOrNewRow(lua_State* state, Results& statement, int cache, int idColumn, int typeColumn) {
-    double id = 0;
-    if (RowCacheId(statement, idColumn, id)) {
-        PushNumber(state, id);
-        if (PushCachedRow(state, cache))
-            return;
-    }
-    const char* type = typeColumn >= 0 ? statement.GetText(typeColumn) : nullptr;
-    if (type != nullptr) {
-        PushString(state, type);
-        if (PushCachedRow(state, cache))
-            return;
-    }
-    Lua::PushDatabaseRow(state, &statement);
-    CacheRow(state, statement, cache, idColumn, typeColumn);
-}
 
 Connection* Detail::TableIdentity(lua_State* state, int index, const char*& name) {
     name = nullptr;
@@ -288,17 +235,31 @@ const char* ErrorText(const Connection* connection) {
     return text != nullptr ? text : "";
 }
 
+// Pushes the row the cache at index cache holds under the key on top of the stack (popped) and
+// returns true; pushes nothing and returns false when it holds none.
+bool PushCachedRow(lua_State* state, int cache) {
+    RawGet(state, cache);
+    if (TypeOf(state, -1) != TypeNil)
+        return true;
+    SetTop(state, -2);
+    return false;
+}
+
 // Serves an index of the table object (argument 1) by the key (argument 2), with the ROWID and
-// Type query objects and the row cache at the given stack indices. Returns 1: the row or nil.
-int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache) {
-    // The cache is an upvalue, which LuaJIT's debug library can replace; raw accesses need a table.
+// Type query objects, the row cache and the row kit at the given stack indices. Returns 1: the
+// row or nil.
+int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache, int kit) {
+    // The cache and the kit are upvalues, which LuaJIT's debug library can replace; raw accesses
+    // need tables. The kit is only needed, and checked, once the cache has no row.
     if (TypeOf(state, cache) != TypeTable)
         ErrorWithPosition(state, kRowLookupErrorText);
     PushValue(state, 2);
     if (PushCachedRow(state, cache))
         return 1;
+    if (TypeOf(state, kit) != TypeTable)
+        ErrorWithPosition(state, kRowLookupErrorText);
 
-    Results* statement = nullptr;
+    Detail::ScriptStatement* statement = nullptr;
     bool bound = false;
     switch (TypeOf(state, 2)) {
     case TypeNumber:
@@ -313,7 +274,7 @@ int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache) {
             ErrorWithPosition(state, "Indexing by type is not available for this table.");
         std::size_t length = 0;
         const char* text = ToLString(state, 2, &length);
-        bound = BindText(*statement, text, length);
+        bound = BindText(*statement, text, length, false);
         break;
     }
     default:
@@ -321,8 +282,7 @@ int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache) {
     }
 
     if (bound && Detail::StepOnto(*statement)) {
-        Lua::PushDatabaseRow(state, statement);
-        CacheRow(state, *statement, cache, statement->ColumnPosition("ID"), statement->ColumnPosition("Type"));
+        Detail::PushNewRow(state, *statement, cache, kit);
         statement->Reset();
         return 1;
     }
@@ -337,13 +297,14 @@ int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache) {
 }
 
 // __index of a table object once its statements exist: upvalues the ROWID query, the Type query
-// (nil for a table without a Type column) and the row cache.
+// (nil for a table without a Type column), the row cache and the row kit.
 int lIndexDatabaseTable(lua_State* state) {
     SetTop(state, 2);
-    return IndexTable(state, UpvalueIndex(1), UpvalueIndex(2), UpvalueIndex(3));
+    return IndexTable(state, UpvalueIndex(1), UpvalueIndex(2), UpvalueIndex(3), UpvalueIndex(4));
 }
 
-// First __index of a table object (upvalues its metatable, the table object and its row cache):
+// First __index of a table object (upvalues its metatable, the table object, its row cache and
+// its row kit):
 // prepares the ROWID statement and, for a table with a Type column, the Type statement, installs
 // lIndexDatabaseTable over them and serves the key. The key is served here rather than through a
 // call of the new closure, so that errors it raises carry the script's position, as they do on
@@ -353,6 +314,7 @@ int lIndexDatabaseTableStub(lua_State* state) {
     SetTop(state, 2);
     const int metatable = UpvalueIndex(1);
     const int cache = UpvalueIndex(3);
+    const int kit = UpvalueIndex(4);
     const char* name = nullptr;
     Connection* connection = Detail::TableIdentity(state, UpvalueIndex(2), name);
     char idSql[kTableStatementSize];
@@ -372,9 +334,10 @@ int lIndexDatabaseTableStub(lua_State* state) {
     PushValue(state, 3);
     PushValue(state, 4);
     PushValue(state, cache);
-    pushnamedcclosure(state, lIndexDatabaseTable, 3, "lIndexDatabaseTable", 0);
+    PushValue(state, kit);
+    pushnamedcclosure(state, lIndexDatabaseTable, 4, "lIndexDatabaseTable", 0);
     SetField(state, metatable, "__index");
-    return IndexTable(state, 3, 4, cache);
+    return IndexTable(state, 3, 4, cache, kit);
 }
 
 // __newindex of a table object.
@@ -448,13 +411,17 @@ void Lua::PushDatabaseTable(lua_State* state, Connection& connection, const char
     const int object = GetTop(state);
     CreateTable(state, 0, 7);
     const int metatable = GetTop(state);
-    // The row cache is shown as `__rowdata`, but the closures hold it themselves.
+    // The row cache is shown as `__rowdata`, but the closures hold it themselves. The row kit is
+    // filled by the first row.
     CreateTable(state, 0, 0);
     const int cache = GetTop(state);
+    CreateTable(state, 3, 0);
+    const int kit = GetTop(state);
     PushValue(state, metatable);
     PushValue(state, object);
     PushValue(state, cache);
-    pushnamedcclosure(state, lIndexDatabaseTableStub, 3, "Lua::lIndexDatabaseTableStub", 0);
+    PushValue(state, kit);
+    pushnamedcclosure(state, lIndexDatabaseTableStub, 4, "Lua::lIndexDatabaseTableStub", 0);
     SetField(state, metatable, "__index");
     pushnamedcclosure(state, lNewIndexDatabaseTable, 0, "Lua::lNewIndexDatabaseTable", 0);
     SetField(state, metatable, "__newindex");
@@ -464,8 +431,10 @@ void Lua::PushDatabaseTable(lua_State* state, Connection& connection, const char
     SetField(state, metatable, "__len");
     PushValue(state, object);
     PushValue(state, cache);
-    pushnamedcclosure(state, Detail::lCallDatabaseTable, 2, "Lua::lCallDatabaseTable", 0);
+    PushValue(state, kit);
+    pushnamedcclosure(state, Detail::lCallDatabaseTable, 3, "Lua::lCallDatabaseTable", 0);
     SetField(state, metatable, "__call");
+    SetTop(state, cache);  // pops the kit, which the closures hold
     PushString(state, name);
     SetField(state, metatable, "__tablename");
     PushLightUserdata(state, &connection);

@@ -1,6 +1,6 @@
-// ScriptingLuaInternal.h: what the units of the Lua binding share: reaching the Results a query
-// object owns, running statements from Lua C functions, and the parts of a table object that its
-// iteration (ScriptingLuaIteration.cpp) uses.
+// ScriptingLuaInternal.h: what the units of the Lua binding share: reaching the statement a query
+// object owns, running statements from Lua C functions, turning rows into row objects, and the
+// parts of a table object that its iteration (ScriptingLuaIteration.cpp) uses.
 //
 // Lua errors unwind with longjmp, so the functions that touch statements are kept apart from the
 // ones that raise: the statement helpers below call nothing of the runtime and catch whatever the
@@ -8,20 +8,35 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "ZrGameDatabase/DatabaseResults.h"
 
 struct lua_State;
+struct sqlite3_stmt;
 
 namespace Database {
 
-class Connection;
-class Results;
-
 namespace Scripting::Detail {
+
+// The Results every query object owns. Row objects are converted straight from its statement,
+// with what is known of the statement's columns worked out once per table object (a row shape,
+// ScriptingLuaRows.cpp) rather than asked of SQLite per value; the two fields record which shape
+// the statement was last found to fit, so that the check costs two comparisons per row.
+class ScriptStatement final : public Results {
+public:
+    ScriptStatement() : Results(nullptr) {}
+
+    sqlite3_stmt* Handle() const { return Statement(); }
+
+    std::uint64_t checkedShape = 0;  // serial of the row shape its columns were last found to fit; 0: none
+    int checkedPreparations = -1;    // SQLite's count of its automatic re-preparations at that check
+};
 
 // The Results owned by the query object at index; null for any other value (nil, a table object,
 // any userdata not made by Lua::PushDatabaseQuery, whatever its metatable) and for a query
 // object whose Results was already freed. Uses two stack slots beyond the caller's; never raises.
-Results* QueryResults(lua_State* state, int index);
+ScriptStatement* QueryResults(lua_State* state, int index);
 
 // Frees the Results owned by the query object at index now rather than at its collection, which
 // finalizes the statement at once. Nothing happens for any other value, nor the second time.
@@ -49,12 +64,29 @@ inline constexpr char kQueryErrorText[] =
 // nothing and never raises.
 Connection* TableIdentity(lua_State* state, int index, const char*& name);
 
-// Pushes the row object for the current row of statement: the one in the row cache at index cache
-// under the row's ID or, failing that, its Type; else a new one, entered in the cache. The columns
-// are positions in statement, -1 for none. May raise.
-void PushCachedOrNewRow(lua_State* state, Results& statement, int cache, int idColumn, int typeColumn);
+// }====
 
-// __call of a table object (upvalue 1: the table object, upvalue 2: its row cache): the iteration.
+// {==== Row objects of a table object (ScriptingLuaRows.cpp)
+//
+// The rows of one table object share one metatable and one column set, kept with the shape of
+// its statements' columns in the table object's row kit: a plain table, made empty with the table
+// object and filled by the first row. The row cache and the kit are given as stack indices
+// (upvalue pseudo-indices too) and must be tables; the statement must stand on a row.
+
+// [-0, +1, m] Pushes a new row object for the current row of statement and enters it in the row
+// cache under its ID and its Type (a NULL of either is not entered), replacing what was there.
+void PushNewRow(lua_State* state, ScriptStatement& statement, int cache, int kit);
+
+// [-0, +1, m] Pushes the row object the row cache holds under the current row's ID (under its
+// Type for a row without an ID); else as PushNewRow.
+void PushCachedOrNewRow(lua_State* state, ScriptStatement& statement, int cache, int kit);
+
+// }====
+
+// {==== Iteration (ScriptingLuaIteration.cpp)
+
+// __call of a table object (upvalue 1: the table object, upvalue 2: its row cache, upvalue 3: its
+// row kit): the iteration.
 int lCallDatabaseTable(lua_State* state);
 
 // }====

@@ -3,9 +3,10 @@
 // equal the values.
 //
 // The whole selection is read into a list of row objects, shared with indexing through the table
-// object's row cache, before the iterator is returned. Lua 5.1 raises errors with longjmp, so the
-// statement text is composed in a fixed buffer and the statement is run through the helpers of
-// ScriptingLuaInternal.h. Every error raised here carries the script's position, as those of
+// object's row cache, before the iterator is returned: the loop sees the rows as they were at the
+// call, and no statement stays open while the script runs. Lua 5.1 raises errors with longjmp, so
+// the statement text is composed in a fixed buffer and the statement is run through the helpers
+// of ScriptingLuaInternal.h. Every error raised here carries the script's position, as those of
 // indexing do: the loop that failed is what the script's author needs to find.
 #include <cstdint>
 
@@ -94,16 +95,15 @@ bool BindFilterValues(lua_State* state, int filter, Results& statement) {
 }
 
 // Fills the result list at index list with the row objects of every row the statement yields,
-// taken from the row cache at index cache where they are there and entered in it where not. The
-// statement is rewound at the end. False when a step failed (a condition that raises an SQL error
-// on some row, say): the list then holds only the rows before the failure.
-bool FillResultList(lua_State* state, Results& statement, int cache, int list) {
+// taken from the row cache at index cache where they are there and entered in it where not, built
+// with the table object's row kit at index kit. The statement is rewound at the end. False when a
+// step failed (a condition that raises an SQL error on some row, say): the list then holds only
+// the rows before the failure.
+bool FillResultList(lua_State* state, Detail::ScriptStatement& statement, int cache, int kit, int list) {
     const int height = GetTop(state);
-    const int idColumn = statement.ColumnPosition("ID");
-    const int typeColumn = statement.ColumnPosition("Type");
     int position = 1;
     while (Detail::StepOnto(statement)) {
-        Detail::PushCachedOrNewRow(state, statement, cache, idColumn, typeColumn);
+        Detail::PushCachedOrNewRow(state, statement, cache, kit);
         RawSetI(state, list, position++);
         SetTop(state, height);
     }
@@ -133,18 +133,20 @@ int lIterateTable(lua_State* state) {
 
 }  // namespace
 
-// __call of a table object (upvalue 1: the table object, upvalue 2: its row cache): T() iterates
-// every row, T"condition" the rows an SQL condition selects, T{Column = value, ...} the rows whose
-// columns equal the values. The whole selection is read before the iterator is returned, so
-// changes to the database during the loop do not affect it.
+// __call of a table object (upvalue 1: the table object, upvalue 2: its row cache, upvalue 3: its
+// row kit): T() iterates every row, T"condition" the rows an SQL condition selects,
+// T{Column = value, ...} the rows whose columns equal the values. The whole selection is read
+// before the iterator is returned, so changes to the database during the loop do not affect it.
 int Detail::lCallDatabaseTable(lua_State* state) {
     const int filterType = GetTop(state) >= 2 ? TypeOf(state, 2) : TypeNone;
     if (filterType != TypeNone && filterType != TypeString && filterType != TypeTable)
         ErrorWithPosition(state, "Filter must be of type 'string' or 'table'");
     SetTop(state, 2);
-    // The cache is an upvalue, which LuaJIT's debug library can replace; raw accesses need a table.
+    // The cache and the kit are upvalues, which LuaJIT's debug library can replace; raw accesses
+    // need tables.
     const int cache = UpvalueIndex(2);
-    if (TypeOf(state, cache) != TypeTable)
+    const int kit = UpvalueIndex(3);
+    if (TypeOf(state, cache) != TypeTable || TypeOf(state, kit) != TypeTable)
         ErrorWithPosition(state, "%s", kQueryErrorText);
     const char* name = nullptr;
     Connection* connection = Detail::TableIdentity(state, UpvalueIndex(1), name);
@@ -172,8 +174,11 @@ int Detail::lCallDatabaseTable(lua_State* state) {
         Detail::DiscardQueryResults(state, 3);
         ErrorWithPosition(state, "%s", kQueryErrorText);
     }
+    Detail::ScriptStatement* script = Detail::QueryResults(state, 3);
+    if (script == nullptr)
+        ErrorWithPosition(state, "%s", kQueryErrorText);
     CreateTable(state, 0, 0);  // 4: the result list
-    const bool complete = FillResultList(state, *statement, cache, 4);
+    const bool complete = FillResultList(state, *script, cache, kit, 4);
     // Finalized now rather than at the next collection: the statement's work is done.
     Detail::DiscardQueryResults(state, 3);
     if (!complete)

@@ -1,5 +1,5 @@
-// ScriptingLuaQueries.cpp: query objects (a Lua userdata owning one prepared statement) and row
-// objects (a read-only Lua table made from the current row of a statement).
+// ScriptingLuaQueries.cpp: query objects, a Lua userdata owning one prepared statement, and the
+// helpers that run statements for the other units.
 //
 // Rules every function here keeps, because Lua 5.1 raises errors with longjmp:
 //  - no local with a destructor is alive at a call that may raise (any allocation in Lua);
@@ -24,7 +24,7 @@ namespace {
 // bearing both has its payload read as a Results pointer.
 struct QueryPayload {
     const void* tag;
-    Results* results;  // null once freed
+    Detail::ScriptStatement* results;  // null once freed
 };
 
 char g_queryObjectKey = 0;
@@ -72,83 +72,11 @@ void PushQueryMetatable(lua_State* state) {
     RawSet(state, RegistryIndex);
 }
 
-// __newindex of a row object.
-int lNewIndexDatabaseRow(lua_State* state) {
-    ErrorWithPosition(state, "Database row is read-only from Lua.");
-}
-
-// __index of a row object, reached only for keys the row does not hold. Upvalue 1 is the row's
-// column set. A column whose value is absent in this row reads nil silently; any other name reads
-// nil with a warning through the script's own print (none when there is no print function), so
-// that a misspelt column shows up in the script's output rather than as a silent nil.
-int lInvalidColumnCheck(lua_State* state) {
-    SetTop(state, 2);
-    // A script can take this function from the row's metatable and call it on anything; the raw
-    // reads below need a table.
-    if (TypeOf(state, 1) != TypeTable)
-        ArgError(state, 1, "Row must be of type 'table'.");
-    // A copy of the key (index 3), turned into its text when it is a number: column names are
-    // strings, and a result column may well be called "1".
-    PushValue(state, 2);
-    const int keyType = TypeOf(state, 3);
-    const char* keyText = keyType == TypeString || keyType == TypeNumber ? ToLString(state, 3, nullptr) : nullptr;
-
-    PushValue(state, 3);
-    RawGet(state, 1);
-    if (TypeOf(state, -1) != TypeNil)
-        return 1;
-    SetTop(state, 3);
-
-    // LuaJIT's debug library can replace the column set; the raw read needs a table.
-    bool isColumn = false;
-    if (TypeOf(state, UpvalueIndex(1)) == TypeTable) {
-        PushValue(state, 3);
-        RawGet(state, UpvalueIndex(1));
-        isColumn = TypeOf(state, -1) != TypeNil;
-        SetTop(state, 3);
-    }
-    if (!isColumn) {
-        Where(state, 1);
-        GetGlobal(state, "print");
-        if (TypeOf(state, -1) == TypeFunction) {
-            // "(null)" for keys without a text, as the Lua 5.1 formatter writes a null %s.
-            PushFString(state, "%s Cannot find key - %s", ToLString(state, 4, nullptr),
-                        keyText != nullptr ? keyText : "(null)");
-            Call(state, 1, 0);
-        }
-    }
-    PushNil(state);
-    return 1;
-}
-
-// Pushes the value of column of the current row as Lua sees it, nil where the row gets no field.
-void PushColumnValue(lua_State* state, Results& results, int column) {
-    switch (results.ColumnType(column)) {
-    case ColumnTypes::Integer:
-        // The 64-bit value: ids and amounts beyond 32 bits arrive exactly up to 2^53.
-        PushNumber(state, static_cast<double>(results.GetInt64(column)));
-        return;
-    case ColumnTypes::Float:
-        PushNumber(state, results.GetDouble(column));
-        return;
-    case ColumnTypes::Text:
-        PushString(state, results.GetText(column));  // up to the first zero byte; nil for null
-        return;
-    case ColumnTypes::Boolean:
-        PushBoolean(state, results.GetBool(column));
-        return;
-    case ColumnTypes::Blob:
-    case ColumnTypes::Null:
-        break;
-    }
-    PushNil(state);
-}
-
 }  // namespace
 
 // {==== Shared with the database and table objects
 
-Results* Detail::QueryResults(lua_State* state, int index) {
+Detail::ScriptStatement* Detail::QueryResults(lua_State* state, int index) {
     const QueryPayload* payload = QueryPayloadAt(state, index);
     return payload != nullptr ? payload->results : nullptr;
 }
@@ -157,7 +85,7 @@ void Detail::DiscardQueryResults(lua_State* state, int index) {
     QueryPayload* payload = QueryPayloadAt(state, index);
     if (payload == nullptr)
         return;
-    Results* results = payload->results;
+    ScriptStatement* results = payload->results;
     payload->results = nullptr;
     delete results;
 }
@@ -198,7 +126,7 @@ Results* Lua::PushDatabaseQuery(lua_State* state, Connection* connection, const 
     PushQueryMetatable(state);
     SetMetatable(state, -2);
 
-    Results* results = new Results(nullptr);
+    auto* results = new Detail::ScriptStatement;
     if (results == nullptr)
         ErrorWithPosition(state, "Failed to allocate Database::Results object.");
     payload->results = results;
@@ -209,35 +137,6 @@ Results* Lua::PushDatabaseQuery(lua_State* state, Connection* connection, const 
         return nullptr;
     }
     return results;
-}
-
-void Lua::PushDatabaseRow(lua_State* state, Results* results) {
-    const int columnCount = results != nullptr ? results->ColumnCount() : 0;
-    // Every table made with its final size, so that filling it never grows it.
-    CreateTable(state, 0, columnCount);
-    const int row = GetTop(state);
-    const int metatable = row + 1;
-    const int columns = row + 2;
-    CreateTable(state, 0, 2);
-    CreateTable(state, 0, columnCount);
-    for (int column = 0; column < columnCount; ++column) {
-        const char* name = results->ColumnName(column);
-        if (name == nullptr)
-            continue;  // SQLite had no memory to name it; nothing can be keyed by it
-        PushString(state, name);
-        PushValue(state, -1);
-        PushBoolean(state, true);
-        RawSet(state, columns);
-        // Raw sets in column order: of two columns with one name the later decides, and a later
-        // one without a value removes the earlier value.
-        PushColumnValue(state, *results, column);
-        RawSet(state, row);
-    }
-    pushnamedcclosure(state, lInvalidColumnCheck, 1, "Lua::lInvalidColumnCheck", 0);
-    SetField(state, metatable, "__index");
-    pushnamedcclosure(state, lNewIndexDatabaseRow, 0, "Lua::lNewIndexDatabaseRow", 0);
-    SetField(state, metatable, "__newindex");
-    SetMetatable(state, row);
 }
 
 // }====
