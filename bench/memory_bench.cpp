@@ -133,8 +133,14 @@ void RunHeapSequence(benchmark::State& state, Allocator& allocator) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * HeapSequence().size()));
 }
 
+// SQLite calls its heap under its memory mutex, as it calls malloc under the same mutex when it
+// runs on the system allocator: the heap is measured the way SQLite uses it, serialised by its
+// caller (here there is one thread), and once more with its own lock for comparison.
+void NoLock(void*) noexcept {}
+const Database::Platform::HeapLock kOneThread = {NoLock, NoLock, nullptr};
+
 void BM_HeapSequence_PrivateHeap(benchmark::State& state) {
-    PrivateHeapAllocator allocator = {Database::Platform::CreatePrivateHeap(kInitialHeapSize)};
+    PrivateHeapAllocator allocator = {Database::Platform::CreatePrivateHeap(kInitialHeapSize, &kOneThread)};
     if (allocator.heap == nullptr) {
         state.SkipWithError("the private heap could not be created");
         return;
@@ -143,6 +149,17 @@ void BM_HeapSequence_PrivateHeap(benchmark::State& state) {
     Database::Platform::DestroyPrivateHeap(allocator.heap);
 }
 BENCHMARK(BM_HeapSequence_PrivateHeap)->Unit(benchmark::kMillisecond);
+
+void BM_HeapSequence_PrivateHeapOwnLock(benchmark::State& state) {
+    PrivateHeapAllocator allocator = {Database::Platform::CreatePrivateHeap(kInitialHeapSize)};
+    if (allocator.heap == nullptr) {
+        state.SkipWithError("the private heap could not be created");
+        return;
+    }
+    RunHeapSequence(state, allocator);
+    Database::Platform::DestroyPrivateHeap(allocator.heap);
+}
+BENCHMARK(BM_HeapSequence_PrivateHeapOwnLock)->Unit(benchmark::kMillisecond);
 
 void BM_HeapSequence_Malloc(benchmark::State& state) {
     MallocAllocator allocator;

@@ -8,7 +8,9 @@
 
 #include "base/Memory.h"
 #include "base/StringMap.h"
+#include "platform/PrivateHeap.h"
 #include "ZrGameDatabase/Connection.h"
+#include "ZrGameDatabase/DatabaseResults.h"
 
 namespace Database::Testing {
 namespace {
@@ -101,6 +103,59 @@ TEST_F(SqliteMemoryCounters, RefusedRequestsCountNothing) {
     sqlite3_free(block);
     EXPECT_EQ(statistics.currentUserBytes, before);
     EXPECT_NE(Memory::SqliteHeap(), nullptr);
+}
+
+// Sums the data of the heap's busy blocks, as the memory report's walk does.
+std::uint64_t BusyHeapBytes() {
+    Platform::PrivateHeap* heap = Memory::SqliteHeap();
+    std::uint64_t bytes = 0;
+    EXPECT_TRUE(Platform::PrivateHeapLock(heap));
+    Platform::HeapWalkEntry entry = {};
+    while (Platform::PrivateHeapWalk(heap, entry)) {
+        if ((entry.flags & Platform::HeapEntryBusy) != 0)
+            bytes += entry.dataSize;
+    }
+    Platform::PrivateHeapUnlock(heap);
+    return bytes;
+}
+
+// Fills an in-memory database of about 12 MB: more than the page-cache buffer holds.
+void FillPastThePageCache(Connection& database) {
+    ASSERT_TRUE(database.ExecuteMultiple(
+        "create table Units (ID integer primary key, Type text);"
+        "with recursive n(i) as (select 1 union all select i + 1 from n where i < 12000)"
+        "insert into Units select i, hex(randomblob(500)) from n;"));
+}
+
+TEST_F(SqliteMemoryCounters, PagesFitThePageCacheSlots) {
+    Results pageSize;
+    ASSERT_TRUE(connection.Execute(pageSize, "pragma page_size") && pageSize.Step());
+    // A page and its header: no more than a few hundred bytes beyond the page.
+    EXPECT_GT(Memory::PageCacheSlotSize(), pageSize.GetInt(0));
+    EXPECT_LT(Memory::PageCacheSlotSize(), pageSize.GetInt(0) + 1024);
+    int used = 0;
+    int most = 0;
+    ASSERT_TRUE(connection.Execute("create table Small (a); insert into Small values (1)"));
+    sqlite3_status(SQLITE_STATUS_PAGECACHE_USED, &used, &most, 0);
+    EXPECT_GT(used, 0);
+    // The largest page-cache request SQLite made fits a slot.
+    sqlite3_status(SQLITE_STATUS_PAGECACHE_SIZE, &used, &most, 0);
+    EXPECT_LE(most, Memory::PageCacheSlotSize());
+}
+
+TEST_F(SqliteMemoryCounters, TheCountersStayRightWhenRegionsAreReused) {
+    const std::uint32_t before = statistics.currentUserBytes;
+    for (int round = 0; round < 2; ++round) {
+        {
+            Connection database(nullptr, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+            FillPastThePageCache(database);
+            EXPECT_GT(statistics.currentUserBytes, before + 4'000'000);
+            // Every busy block of the heap is SQLite's, counted at its rounded size.
+            EXPECT_EQ(BusyHeapBytes(), statistics.currentUserBytes);
+        }
+        EXPECT_EQ(statistics.currentUserBytes, before);
+        EXPECT_EQ(BusyHeapBytes(), before);
+    }
 }
 
 }  // namespace

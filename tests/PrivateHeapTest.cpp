@@ -1,5 +1,5 @@
-// PrivateHeapTest.cpp: the private heap on its own, under long random sequences, growth, two
-// threads and absurd requests. Every live block carries a slice of one random reference buffer, so
+// PrivateHeapTest.cpp: the private heap on its own, under long random sequences, growth, the
+// regions it keeps for reuse, two threads, a caller's lock and absurd requests. Every live block carries a slice of one random reference buffer, so
 // a block handed out twice, a bad merge or a bad copy shows as a content mismatch; every walk is
 // checked against the blocks the test knows to be live.
 #include <gtest/gtest.h>
@@ -22,6 +22,8 @@ namespace {
 
 constexpr std::size_t kInitialSize = 5 * 1024 * 1024;
 constexpr std::size_t kMiB = 1024 * 1024;
+// The heap's usual region.
+constexpr std::size_t kRegionSize = kInitialSize;
 constexpr std::size_t kLargestBlock = kMiB;
 constexpr std::size_t kPatternSpread = 4096;
 
@@ -227,11 +229,11 @@ TEST_F(PrivateHeapTest, RandomSequencesKeepEveryBlockAndItsSize) {
         PrivateHeapFree(m_heap, block.data);
     const WalkReport empty = WalkHeap(m_heap);
     EXPECT_TRUE(empty.busy.empty());
-    // Emptied regions went back to the system: at most the first and the one carved last remain.
-    EXPECT_LE(empty.regions, 2u);
+    // Beside the first region and the one carved last, only the kept ones remain.
+    EXPECT_LE(empty.regionBytes, kPrivateHeapKeptEmptyBytes + 2 * kRegionSize);
 }
 
-TEST_F(PrivateHeapTest, GrowsPastTheFirstRegionAndReturnsEmptiedRegions) {
+TEST_F(PrivateHeapTest, GrowsPastTheFirstRegionAndKeepsEmptiedRegions) {
     std::vector<LiveBlock> live;
     for (std::size_t total = 0; total < 4 * kInitialSize; total += 64 * 1024)
         live.push_back(Allocate(64 * 1024, live.size() % kPatternSpread));
@@ -255,9 +257,10 @@ TEST_F(PrivateHeapTest, GrowsPastTheFirstRegionAndReturnsEmptiedRegions) {
     EXPECT_EQ(WalkHeap(m_heap).regions, grownRegions);
     for (const LiveBlock& block : live)
         PrivateHeapFree(m_heap, block.data);
+    // The region of the large block went back; those of the usual size stay, well within the bound.
     const WalkReport empty = WalkHeap(m_heap);
     EXPECT_TRUE(empty.busy.empty());
-    EXPECT_LE(empty.regions, 2u);
+    EXPECT_EQ(empty.regions, grownRegions);
     EXPECT_TRUE(empty.balanced);
 
     // What was given back can be had again.
@@ -267,6 +270,33 @@ TEST_F(PrivateHeapTest, GrowsPastTheFirstRegionAndReturnsEmptiedRegions) {
     for (const LiveBlock& block : live)
         ASSERT_TRUE(block.data != nullptr && Intact(block, block.size));
     ExpectWalkAgrees(m_heap, live);
+}
+
+// Emptied regions are kept up to the bound and the rest returned; a second fill reuses the kept
+// ones instead of mapping more, and the walk still adds up.
+TEST_F(PrivateHeapTest, KeepsEmptiedRegionsUpToTheBoundAndReusesThem) {
+    constexpr std::size_t kBlock = 256 * 1024;
+    const std::size_t filled = kPrivateHeapKeptEmptyBytes + 4 * kRegionSize;
+    std::vector<void*> blocks;
+    for (std::size_t total = 0; total < filled; total += kBlock)
+        blocks.push_back(PrivateHeapAllocate(m_heap, kBlock));
+    const WalkReport full = WalkHeap(m_heap);
+    for (void* block : blocks)
+        PrivateHeapFree(m_heap, block);
+    const WalkReport empty = WalkHeap(m_heap);
+    EXPECT_TRUE(empty.busy.empty() && empty.balanced);
+    EXPECT_LE(empty.regionBytes, kPrivateHeapKeptEmptyBytes + 2 * kRegionSize);
+    EXPECT_GE(empty.regionBytes, kPrivateHeapKeptEmptyBytes - kRegionSize);
+
+    std::vector<LiveBlock> live;
+    for (std::size_t total = 0; total < filled; total += kBlock)
+        live.push_back({static_cast<unsigned char*>(PrivateHeapAllocate(m_heap, kBlock)), kBlock, 0});
+    for (const LiveBlock& block : live)
+        ASSERT_NE(block.data, nullptr);
+    ExpectWalkAgrees(m_heap, live);
+    EXPECT_EQ(WalkHeap(m_heap).regions, full.regions);
+    for (const LiveBlock& block : live)
+        PrivateHeapFree(m_heap, block.data);
 }
 
 TEST_F(PrivateHeapTest, ReallocateKeepsContentsAndStaysInPlaceWhenItCan) {
@@ -373,6 +403,24 @@ TEST_F(PrivateHeapTest, RefusesAbsurdSizesAndStaysUsable) {
     EXPECT_EQ(CreatePrivateHeap(kMax), nullptr);
     EXPECT_EQ(PrivateHeapAllocate(nullptr, 10), nullptr);
     EXPECT_FALSE(PrivateHeapLock(nullptr));
+}
+
+// A heap serialised by its caller takes the caller's lock for a walk, and only then.
+TEST(PrivateHeap, ACallerLockStandsInForTheHeapsOwn) {
+    static int held = 0;
+    static int taken = 0;
+    const HeapLock lock = {[](void*) noexcept { ++held, ++taken; }, [](void*) noexcept { --held; }, nullptr};
+    PrivateHeap* heap = CreatePrivateHeap(0, &lock);
+    ASSERT_NE(heap, nullptr);
+    void* block = PrivateHeapAllocate(heap, 100);
+    block = PrivateHeapReallocate(heap, block, 5000);
+    PrivateHeapFree(heap, block);
+    EXPECT_EQ(taken, 0);
+    const WalkReport report = WalkHeap(heap);
+    EXPECT_TRUE(report.busy.empty() && report.balanced);
+    EXPECT_EQ(taken, 1);
+    EXPECT_EQ(held, 0);
+    DestroyPrivateHeap(heap);
 }
 
 TEST(PrivateHeap, SmallInitialSizeStillGrows) {

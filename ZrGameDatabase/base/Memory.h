@@ -12,8 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 
-struct sqlite3_mem_methods;
-
 namespace Database {
 
 namespace Platform {
@@ -48,9 +46,16 @@ struct Statistics {
 };
 Statistics& SqliteStatistics() noexcept;
 
-// The memory methods handed to SQLite before it is initialised.
-const sqlite3_mem_methods* SqliteMethods() noexcept;
-// The private heap behind SqliteMethods; null until SQLite initialised it.
+// Hands SQLite the library's memory set-up: memory statistics on, the memory methods on the private
+// heap, the static page-cache buffer with slots sized for the default page size plus SQLite's
+// page-cache header, no lookaside. Call before SQLite is initialised; once it is, SQLite refuses
+// every option and nothing changes.
+void ConfigureSqlite() noexcept;
+// The page-cache slot that holds a page of pageSize bytes and its headerSize-byte header.
+int PageCacheSlotSize(int pageSize, int headerSize) noexcept;
+// The slot size ConfigureSqlite gave SQLite; 0 when SQLite refused the buffer.
+int PageCacheSlotSize() noexcept;
+// The private heap behind SQLite's memory methods; null until SQLite initialised it.
 Platform::PrivateHeap* SqliteHeap() noexcept;
 
 // Base of the library's internal classes: their instances come from the module allocation routine.

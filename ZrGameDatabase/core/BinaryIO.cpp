@@ -38,6 +38,15 @@ int CopyDatabase(sqlite3* destination, sqlite3* source) {
     return stepResult == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
 }
 
+// Keeps the copy's dirty pages in memory until it commits. An in-memory database larger than the
+// page-cache buffer holds every slot, and SQLite's page cache then reports memory pressure to
+// every other cache: the file's would write each page out early, syncing its journal before each
+// one (two syncs a page when the file is overwritten, 75 times slower than one copy). The pages
+// come from the private heap instead and are written once, at the commit.
+int KeepPagesUntilCommit(sqlite3* file) {
+    return sqlite3_exec(file, "pragma cache_spill = off", nullptr, nullptr, nullptr);
+}
+
 // Logs the statements of connection that are stepping; true when there is at least one.
 bool ReportBusyStatements(const Connection& connection) {
     bool busy = false;
@@ -69,7 +78,9 @@ bool BinaryIO::Save(Connection& connection) {
     sqlite3* file = nullptr;
     int outcome = sqlite3_open_v2(m_path, &file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (outcome == SQLITE_OK)
-        outcome = IsFile(file) ? CopyDatabase(file, handle) : SQLITE_CANTOPEN;
+        outcome = IsFile(file) ? KeepPagesUntilCommit(file) : SQLITE_CANTOPEN;
+    if (outcome == SQLITE_OK)
+        outcome = CopyDatabase(file, handle);
     sqlite3_close(file);
     if (outcome != SQLITE_OK) {
         connection.LogError(kSaveFailure);

@@ -22,13 +22,6 @@
 namespace Database {
 namespace {
 
-// SQLite's page cache and scratch memory: static buffers handed over once at set-up.
-constexpr int kPageCacheSlotSize = 1168;
-constexpr int kPageCacheSlotCount = 5000;
-constexpr int kScratchSlotSize = 7008;
-alignas(16) unsigned char g_pageCache[kPageCacheSlotSize * kPageCacheSlotCount];
-alignas(16) unsigned char g_scratch[kScratchSlotSize];
-
 // The busy callback gives up after this many further attempts: 31 in all, 2 ms apart.
 constexpr int kLastBusyAttempt = 30;
 constexpr int kBusySleepMilliseconds = 2;
@@ -38,11 +31,7 @@ constexpr int kBusySleepMilliseconds = 2;
 void SetUpSqliteOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
-        sqlite3_config(SQLITE_CONFIG_MALLOC, Memory::SqliteMethods());
-        sqlite3_config(SQLITE_CONFIG_PAGECACHE, g_pageCache, kPageCacheSlotSize, kPageCacheSlotCount);
-        // Scratch memory is gone from recent SQLite; the request is refused and harmless.
-        sqlite3_config(6 /* SQLITE_CONFIG_SCRATCH */, g_scratch, kScratchSlotSize, 1);
-        sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0);
+        Memory::ConfigureSqlite();
         sqlite3_initialize();
     });
 }

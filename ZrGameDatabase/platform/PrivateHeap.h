@@ -3,8 +3,9 @@
 // On Windows it is a Win32 private heap (HeapCreate and friends). Elsewhere it is a region
 // allocator: regions are mapped from the operating system (the first of the initial size, more as
 // needed), blocks are carved from them with boundary tags and size-segregated free lists, and a
-// mutex serves as the heap lock. Both report a block's size exactly as requested and can walk
-// their regions and busy blocks, so that the memory report can sum them.
+// mutex of its own or the caller's lock serves as the heap lock. Both report a block's size
+// exactly as requested and can walk their regions and busy blocks, so that the memory report can
+// sum them.
 #pragma once
 
 #include <cstddef>
@@ -37,9 +38,24 @@ struct HeapWalkEntry {
     alignas(void*) unsigned char native[48];
 };
 
+// A lock the heap's user already holds around every allocation, reallocation and free.
+struct HeapLock {
+    void (*enter)(void* context) noexcept;  // takes the lock
+    void (*leave)(void* context) noexcept;  // gives it back
+    void* context;                          // handed to both
+};
+
+// On POSIX, regions of the usual size that become wholly free are kept for reuse while the kept
+// ones add up to this many bytes at most; the others go back to the system. (The Win32 heap keeps
+// what it decides to keep.)
+constexpr std::size_t kPrivateHeapKeptEmptyBytes = 64 * 1024 * 1024;
+
 // Creates a heap whose first region holds initialSize bytes and that grows without limit.
-// Null when the operating system refuses the memory.
-PrivateHeap* CreatePrivateHeap(std::size_t initialSize) noexcept;
+// Null when the operating system refuses the memory. With a callerLock the caller promises to
+// hold it around every call that allocates, reallocates or frees; a heap that is serialised that
+// way need not pay for a lock of its own, and PrivateHeapLock takes the caller's. The lock must
+// outlive the heap.
+PrivateHeap* CreatePrivateHeap(std::size_t initialSize, const HeapLock* callerLock = nullptr) noexcept;
 // Returns every region to the operating system; every block of the heap is gone.
 void DestroyPrivateHeap(PrivateHeap* heap) noexcept;
 
@@ -54,7 +70,8 @@ void PrivateHeapFree(PrivateHeap* heap, void* block) noexcept;
 // The size block was allocated or reallocated with; 0 for null.
 std::size_t PrivateHeapSize(PrivateHeap* heap, const void* block) noexcept;
 
-// Holds the heap's lock, so that a walk sees no allocation in the middle; false if it cannot.
+// Holds the heap's lock (the caller's, for a heap created with one), so that a walk sees no
+// allocation in the middle; false if it cannot.
 bool PrivateHeapLock(PrivateHeap* heap) noexcept;
 void PrivateHeapUnlock(PrivateHeap* heap) noexcept;
 // Moves entry to the next region or block; false when the walk is over. Call between Lock and

@@ -2,8 +2,11 @@
 //
 // Memory comes from the system in regions mapped with mmap: the first of the initial size, then
 // regions of that same size as the heap grows, or one sized for a request that would not fit in
-// such a region. Regions other than the first go back to the system once every block in them is
-// free (unless new blocks are being carved from them).
+// such a region. A region of the usual size whose blocks are all free is kept for reuse while the
+// regions kept that way add up to kKeptEmptyRegionBytes at most: a database that is loaded,
+// closed and loaded again then finds its pages still mapped, instead of paying a page fault for
+// each of them again. Beyond that bound, and for the regions sized for one request, an emptied
+// region goes back to the system (unless new blocks are being carved from it).
 //
 // Inside a region, blocks lie end to end, each with a 16-byte header: the size the caller asked for
 // and the block's own size with flag bits. A free block also keeps its size in its last word (the
@@ -15,8 +18,9 @@
 // constant time by the head of its bin, then four bins per power of two above that. A bitmap of
 // the bins that hold blocks finds the smallest fitting bin in a few instructions.
 //
-// One mutex guards the whole heap; SQLite's calls arrive under its own memory mutex, so it is
-// almost never contended. The heap's own record lives at the start of its first region.
+// One mutex guards the whole heap, unless its creator holds a lock of its own around every call
+// (SQLite's memory mutex, for SQLite's heap): then taking a second lock would only cost time. The
+// heap's own record lives at the start of its first region.
 #include "platform/PrivateHeap.h"
 
 #include <sys/mman.h>
@@ -70,6 +74,9 @@ constexpr std::size_t kLargestRequest = std::numeric_limits<std::size_t>::max() 
 // The smallest region the heap makes, whatever its initial size says.
 constexpr std::size_t kSmallestRegionSize = 64 * 1024;
 
+// The most bytes of emptied regions that are kept mapped for reuse.
+constexpr std::size_t kKeptEmptyRegionBytes = kPrivateHeapKeptEmptyBytes;
+
 // The head of every mapped region.
 struct alignas(kAlignment) Region {
     Region* next;           // the next region of the heap, in order of creation
@@ -78,6 +85,7 @@ struct alignas(kAlignment) Region {
     std::size_t highWater;  // bytes from the region's start that carving has ever reached
     Block* first;           // the region's first block
     Block* top;             // its uncarved end, at least kMinimumBlockSize bytes
+    bool keptEmpty;         // emptied and kept for reuse; counted in PrivateHeap::keptEmptyBytes
 };
 
 constexpr std::size_t RoundUp(std::size_t value, std::size_t unit) {
@@ -139,7 +147,9 @@ Region* RegionOfTop(Block* top) {
 }  // namespace
 
 struct PrivateHeap {
-    std::mutex mutex;                          // the heap lock
+    std::mutex mutex;                          // the heap lock, unless the caller serialises
+    HeapLock callerLock;                       // the caller's lock; enter is null when there is none
+    std::size_t keptEmptyBytes;                // bytes of the regions kept empty for reuse
     Region* regions;                           // the first region, which holds this record
     Region* current;                           // the region carved from first
     std::size_t regionSize;                    // size of the regions the heap grows by
@@ -234,24 +244,33 @@ void MoveTop(Region* region, Block* newTop, std::size_t newTopSize) {
 }
 
 // A busy block of size bytes cut from the bottom of region's top; null when the top is too small.
-Block* CarveTop(Region* region, std::size_t size) {
+Block* CarveTop(PrivateHeap* heap, Region* region, std::size_t size) {
     Block* top = region->top;
     const std::size_t available = SizeOf(top);
     if (available < size + kMinimumBlockSize)
         return nullptr;
+    if (region->keptEmpty) {
+        region->keptEmpty = false;
+        heap->keptEmptyBytes -= region->size;
+    }
     MoveTop(region, BlockAt(top, size), available - size);
     top->sizeAndFlags = size | kBusy | kPreviousBusy;
     return top;
 }
 
+// Carves from the current region, else from the first region whose top has room, which then
+// becomes the current one: the next requests are likely to fit there too.
 Block* CarveAnyTop(PrivateHeap* heap, std::size_t size) {
-    if (Block* block = CarveTop(heap->current, size))
+    if (Block* block = CarveTop(heap, heap->current, size))
         return block;
     for (Region* region = heap->regions; region != nullptr; region = region->next) {
         if (region == heap->current)
             continue;
-        if (Block* block = CarveTop(region, size))
+        if (Block* block = CarveTop(heap, region, size)) {
+            if (region->size == heap->regionSize)
+                heap->current = region;
             return block;
+        }
     }
     return nullptr;
 }
@@ -294,12 +313,18 @@ Region* AddRegion(PrivateHeap* heap, std::size_t size) {
     return region;
 }
 
-// Gives a region that has become wholly free back to the system. The first region holds the heap
-// itself, and the current one is kept so that a heap that shrinks and grows around a region's
-// worth of blocks does not map and unmap it every time.
+// Keeps a region that has become wholly free for reuse, or gives it back to the system once the
+// kept ones reach their bound. The first region holds the heap itself, and the current one is
+// kept so that a heap that shrinks and grows around a region's worth of blocks does not map and
+// unmap it every time.
 void ReleaseIfEmpty(PrivateHeap* heap, Region* region) {
     if (region->top != region->first || region == heap->regions || region == heap->current)
         return;
+    if (region->size == heap->regionSize && heap->keptEmptyBytes + region->size <= kKeptEmptyRegionBytes) {
+        region->keptEmpty = true;
+        heap->keptEmptyBytes += region->size;
+        return;
+    }
     region->previous->next = region->next;
     if (region->next != nullptr)
         region->next->previous = region->previous;
@@ -318,7 +343,7 @@ void* AllocateLocked(PrivateHeap* heap, std::size_t requested) {
             Region* region = AddRegion(heap, size);
             if (region == nullptr)
                 return nullptr;
-            block = CarveTop(region, size);
+            block = CarveTop(heap, region, size);
         }
     }
     block->requested = requested;
@@ -413,6 +438,26 @@ void* ReallocateLocked(PrivateHeap* heap, Block* block, std::size_t requested) {
     return Payload(block);
 }
 
+// Holds the heap's own mutex for a scope, unless the caller's lock serialises the heap already.
+class HeapGuard {
+public:
+    explicit HeapGuard(PrivateHeap* heap) : m_mutex(heap->callerLock.enter == nullptr ? &heap->mutex : nullptr) {
+        // std::mutex::lock throws only for a mutex that is not one (or on a deadlock it cannot
+        // see here), so the terminate that noexcept callers would turn that into is never reached.
+        if (m_mutex != nullptr)
+            m_mutex->lock();
+    }
+    ~HeapGuard() {
+        if (m_mutex != nullptr)
+            m_mutex->unlock();
+    }
+    HeapGuard(const HeapGuard&) = delete;
+    HeapGuard& operator=(const HeapGuard&) = delete;
+
+private:
+    std::mutex* m_mutex;  // the mutex held; null when the caller serialises
+};
+
 void DescribeRegion(const PrivateHeap* heap, Region* region, HeapWalkEntry& entry) {
     entry.data = region;
     entry.dataSize = region->size;
@@ -439,7 +484,7 @@ void DescribeBlock(Block* block, HeapWalkEntry& entry) {
 
 }  // namespace
 
-PrivateHeap* CreatePrivateHeap(std::size_t initialSize) noexcept {
+PrivateHeap* CreatePrivateHeap(std::size_t initialSize, const HeapLock* callerLock) noexcept {
     const long systemPage = sysconf(_SC_PAGESIZE);
     const std::size_t pageSize = systemPage > 0 ? static_cast<std::size_t>(systemPage) : 4096;
     if (initialSize > kLargestRequest)
@@ -454,6 +499,8 @@ PrivateHeap* CreatePrivateHeap(std::size_t initialSize) noexcept {
     heap->current = region;
     heap->regionSize = size;
     heap->pageSize = pageSize;
+    if (callerLock != nullptr && callerLock->enter != nullptr && callerLock->leave != nullptr)
+        heap->callerLock = *callerLock;
     return heap;
 }
 
@@ -473,9 +520,7 @@ void DestroyPrivateHeap(PrivateHeap* heap) noexcept {
 void* PrivateHeapAllocate(PrivateHeap* heap, std::size_t size) noexcept {
     if (heap == nullptr || size > kLargestRequest)
         return nullptr;
-    // std::mutex::lock throws only for a mutex that is not one (or on a deadlock it cannot see
-    // here), so the terminate that noexcept would turn that into is never reached.
-    std::lock_guard<std::mutex> lock(heap->mutex);
+    HeapGuard guard(heap);
     return AllocateLocked(heap, size);
 }
 
@@ -484,7 +529,7 @@ void* PrivateHeapReallocate(PrivateHeap* heap, void* block, std::size_t size) no
         return PrivateHeapAllocate(heap, size);
     if (heap == nullptr || size > kLargestRequest)
         return nullptr;
-    std::lock_guard<std::mutex> lock(heap->mutex);
+    HeapGuard guard(heap);
     Block* header = BlockOf(block);
     // A block that is not busy was freed already or never came from here; leave it alone.
     if ((header->sizeAndFlags & (kBusy | kSentinel)) != kBusy)
@@ -495,7 +540,7 @@ void* PrivateHeapReallocate(PrivateHeap* heap, void* block, std::size_t size) no
 void PrivateHeapFree(PrivateHeap* heap, void* block) noexcept {
     if (heap == nullptr || block == nullptr)
         return;
-    std::lock_guard<std::mutex> lock(heap->mutex);
+    HeapGuard guard(heap);
     Block* header = BlockOf(block);
     // A block freed twice whose header still stands is left alone, rather than being put in a
     // bin twice and handed out twice; a block merged into a neighbour meanwhile cannot be told.
@@ -512,6 +557,10 @@ std::size_t PrivateHeapSize(PrivateHeap*, const void* block) noexcept {
 bool PrivateHeapLock(PrivateHeap* heap) noexcept {
     if (heap == nullptr)
         return false;
+    if (heap->callerLock.enter != nullptr) {
+        heap->callerLock.enter(heap->callerLock.context);
+        return true;
+    }
     try {
         heap->mutex.lock();
         return true;
@@ -521,7 +570,11 @@ bool PrivateHeapLock(PrivateHeap* heap) noexcept {
 }
 
 void PrivateHeapUnlock(PrivateHeap* heap) noexcept {
-    if (heap != nullptr)
+    if (heap == nullptr)
+        return;
+    if (heap->callerLock.leave != nullptr)
+        heap->callerLock.leave(heap->callerLock.context);
+    else
         heap->mutex.unlock();
 }
 

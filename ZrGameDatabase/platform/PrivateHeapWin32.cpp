@@ -25,7 +25,9 @@ static_assert(HeapEntryRegion == PROCESS_HEAP_REGION && HeapEntryUncommitted == 
 
 }  // namespace
 
-PrivateHeap* CreatePrivateHeap(std::size_t initialSize) noexcept {
+// The system heap keeps its own lock whatever the caller offers, so that HeapLock still excludes
+// every allocation from a walk.
+PrivateHeap* CreatePrivateHeap(std::size_t initialSize, const HeapLock*) noexcept {
     HANDLE heap = ::HeapCreate(0, initialSize, 0);
     if (heap == nullptr)
         return nullptr;
