@@ -9,9 +9,11 @@ BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
 LUAJIT_DIR ?= build-luajit
 FUZZ_DIR ?= build-fuzz
+WINDOWS_DIR ?= build-windows
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test test-luajit sanitize valgrind bench fuzz check-win32 clean
+.PHONY: all deps configure build demo test test-luajit sanitize valgrind bench fuzz check-win32 windows-deps windows \
+        test-windows clean
 
 all: build
 
@@ -110,12 +112,41 @@ fuzz: deps
 	    echo "$$name: no findings"; \
 	done
 
-# The Win32 implementations of the platform layer, compiled (not linked) with a Windows compiler.
+# The Win32 implementations of the platform layer, compiled (not linked) with a Windows compiler:
+# the quick check; `make windows` builds everything.
 check-win32: deps
 	@for source in ZrGameDatabase/platform/*Win32.cpp; do \
 	    echo "i686-w64-mingw32-g++ $$source"; \
 	    i686-w64-mingw32-g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -Iinclude -IZrGameDatabase $$source || exit 1; \
 	done
 
+# The 32-bit Windows build, in a folder of its own: SQLite, Lua and GoogleTest compiled from their
+# Debian source packages, then ZrGameDatabase.dll (its exports checked against
+# ZrGameDatabase/ZrGameDatabase.exports), zrdb.exe and the test programs, all in $(WINDOWS_DIR)/bin.
+windows-deps: deps
+	scripts/install-windows-deps.sh
+
+windows: windows-deps
+	scripts/fetch-windows-sources.sh $(WINDOWS_DIR)/sources
+	@if [ ! -f $(WINDOWS_DIR)/Makefile ]; then \
+	    echo "cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake ..."; \
+	    cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+	        -DZRDB_WINDOWS_SOURCES=$(abspath $(WINDOWS_DIR))/sources -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	        -DZRDB_BUILD_BENCH=OFF -DZRDB_WERROR=ON -DZRDB_LINUX_ZRDB=$(abspath $(ZRDB)) $(CMAKE_FLAGS) || exit 1; \
+	fi
+	cmake --build $(WINDOWS_DIR) -j $(JOBS)
+
+# Every test program of the Windows build under Wine, in a Wine prefix of the build folder. The
+# prefix is made once (wineboot), so that the first test does not spend its time setting it up.
+# The Linux build is made too: one test compares the Windows zrdb's output with the Linux one's.
+WINE_ENV := WINEPREFIX=$(abspath $(WINDOWS_DIR))/wine WINEDEBUG=-all WINEARCH=win32
+test-windows: windows
+	$(MAKE) build
+	@if [ ! -f $(WINDOWS_DIR)/wine/system.reg ]; then \
+	    echo "wineboot -i (a new Wine prefix in $(WINDOWS_DIR)/wine)"; \
+	    $(WINE_ENV) wineboot -i && $(WINE_ENV) wineserver -w || exit 1; \
+	fi
+	cd $(WINDOWS_DIR) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(LUAJIT_DIR) $(FUZZ_DIR) $(VALGRIND_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(LUAJIT_DIR) $(FUZZ_DIR) $(VALGRIND_DIR) $(WINDOWS_DIR)

@@ -10,6 +10,7 @@
 
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "support/ConnectionFixture.h"
+#include "support/WideText.h"
 
 namespace Database::Testing {
 namespace {
@@ -69,7 +70,7 @@ TEST_F(ResultsBinding, EveryKindOfValueIsStoredAsItsOwnClass) {
 TEST_F(ResultsBinding, WideTextLengthCountsUtf16Units) {
     ProbeResults insert;
     ASSERT_TRUE(connection.Execute(insert, "insert into t values (?, ?)"));
-    const WideChar text[] = u"h\u00e9llo";
+    const WideChar text[] = ZRDB_WIDE("h\u00e9llo");
     ASSERT_TRUE(insert.Bind(1, 1));
     ASSERT_TRUE(insert.Bind(2, text, 3, true));
     ASSERT_TRUE(insert.Execute());
@@ -96,7 +97,7 @@ TEST_F(ResultsBinding, WithoutAStatementEverythingIsRefused) {
     ProbeResults empty;
     EXPECT_FALSE(empty.Bind(1, 1));
     EXPECT_FALSE(empty.Bind(1, "x", true));
-    EXPECT_FALSE(empty.Bind(1, u"x", true));
+    EXPECT_FALSE(empty.Bind(1, ZRDB_WIDE("x"), true));
     EXPECT_FALSE(empty.BindNULL(1));
     EXPECT_FALSE(empty.Execute());
     EXPECT_FALSE(empty.TryExecute());

@@ -25,12 +25,20 @@ bool InArena(const void* block) {
 
 }  // namespace
 
+// A Windows program exports only what it marks; a game marks its allocator's entry points the
+// same way, so that GetProcAddress finds them.
+#if defined(_WIN32)
+#define HOST_EXPORT __declspec(dllexport)
+#else
+#define HOST_EXPORT
+#endif
+
 extern "C" {
-void* GetSmallObjectAllocator(unsigned int) {
+HOST_EXPORT void* GetSmallObjectAllocator(unsigned int) {
     ++g_createCalls;
     return g_createCalls >= 3 ? g_arena : nullptr;
 }
-void* FSBAAllocate(std::size_t size) {
+HOST_EXPORT void* FSBAAllocate(std::size_t size) {
     ++g_allocateCalls;
     g_lastRequest = size;
     if (g_dry || g_arenaUsed + size > sizeof g_arena)
@@ -39,13 +47,13 @@ void* FSBAAllocate(std::size_t size) {
     g_arenaUsed += size;
     return block;
 }
-bool FSBADeallocate(void* block) { return InArena(block); }
-bool FSBAValidate(void*) { return true; }
-void FSBADisable() {}
-bool FSBAIsDisabled() { return false; }
-bool FSBAIsSmallBlock(void* block) { return InArena(block); }
-bool FSBAHasAllocatorForSize(std::size_t) { return true; }
-std::size_t FSBAGetMaxAllocatorSize() { return 256; }
+HOST_EXPORT bool FSBADeallocate(void* block) { return InArena(block); }
+HOST_EXPORT bool FSBAValidate(void*) { return true; }
+HOST_EXPORT void FSBADisable() {}
+HOST_EXPORT bool FSBAIsDisabled() { return false; }
+HOST_EXPORT bool FSBAIsSmallBlock(void* block) { return InArena(block); }
+HOST_EXPORT bool FSBAHasAllocatorForSize(std::size_t) { return true; }
+HOST_EXPORT std::size_t FSBAGetMaxAllocatorSize() { return 256; }
 }
 
 namespace Database::Testing {

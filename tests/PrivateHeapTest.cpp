@@ -21,6 +21,18 @@ namespace Database::Platform {
 namespace {
 
 constexpr std::size_t kInitialSize = 5 * 1024 * 1024;
+
+// On Windows the heap is the system's own: where a block goes and how regions are laid out, grown
+// and given back (blocks past a threshold live outside every region) is the system's business,
+// not the library's. There only what the library takes from the walk is checked: the busy blocks,
+// their sizes, and each region's committed and reserved bytes adding up to its size.
+#if defined(_WIN32)
+constexpr bool kLayoutIsOurs = false;
+constexpr std::size_t kPromisedAlignment = 8;
+#else
+constexpr bool kLayoutIsOurs = true;
+constexpr std::size_t kPromisedAlignment = 16;
+#endif
 constexpr std::size_t kMiB = 1024 * 1024;
 // The heap's usual region.
 constexpr std::size_t kRegionSize = kInitialSize;
@@ -138,10 +150,12 @@ void ExpectWalkAgrees(PrivateHeap* heap, const std::vector<LiveBlock>& live) {
     }
     const WalkReport report = WalkHeap(heap);
     EXPECT_GE(report.regions, 1u);
-    EXPECT_GE(report.regionBytes, expectedBytes);
-    EXPECT_TRUE(report.balanced);
-    EXPECT_TRUE(report.contained);
     EXPECT_TRUE(report.committedSum);
+    if (kLayoutIsOurs) {
+        EXPECT_GE(report.regionBytes, expectedBytes);
+        EXPECT_TRUE(report.balanced);
+        EXPECT_TRUE(report.contained);
+    }
     EXPECT_EQ(report.busy.size(), live.size());
     EXPECT_EQ(report.busyBytes, expectedBytes);
     EXPECT_TRUE(report.busy == expected);
@@ -189,7 +203,7 @@ TEST_F(PrivateHeapTest, RandomSequencesKeepEveryBlockAndItsSize) {
         if (live.empty() || (roll < 45 && live.size() < 1500)) {
             const LiveBlock block = Allocate(RandomSize(random), random() % kPatternSpread);
             ASSERT_NE(block.data, nullptr);
-            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(block.data) % 16, 0u);
+            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(block.data) % kPromisedAlignment, 0u);
             live.push_back(block);
             continue;
         }
@@ -205,7 +219,7 @@ TEST_F(PrivateHeapTest, RandomSequencesKeepEveryBlockAndItsSize) {
             const std::size_t size = RandomSize(random);
             void* moved = PrivateHeapReallocate(m_heap, block.data, size);
             ASSERT_NE(moved, nullptr);
-            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(moved) % 16, 0u);
+            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(moved) % kPromisedAlignment, 0u);
             const std::size_t kept = std::min(size, block.size);
             const std::size_t oldSize = block.size;
             block.data = static_cast<unsigned char*>(moved);
@@ -224,13 +238,17 @@ TEST_F(PrivateHeapTest, RandomSequencesKeepEveryBlockAndItsSize) {
     for (const LiveBlock& block : live)
         ASSERT_TRUE(Intact(block, block.size));
     ExpectWalkAgrees(m_heap, live);
-    EXPECT_GT(mostRegions, 1u);
+    if (kLayoutIsOurs) {
+        EXPECT_GT(mostRegions, 1u);
+    }
     for (const LiveBlock& block : live)
         PrivateHeapFree(m_heap, block.data);
     const WalkReport empty = WalkHeap(m_heap);
     EXPECT_TRUE(empty.busy.empty());
     // Beside the first region and the one carved last, only the kept ones remain.
-    EXPECT_LE(empty.regionBytes, kPrivateHeapKeptEmptyBytes + 2 * kRegionSize);
+    if (kLayoutIsOurs) {
+        EXPECT_LE(empty.regionBytes, kPrivateHeapKeptEmptyBytes + 2 * kRegionSize);
+    }
 }
 
 TEST_F(PrivateHeapTest, GrowsPastTheFirstRegionAndKeepsEmptiedRegions) {
@@ -241,27 +259,35 @@ TEST_F(PrivateHeapTest, GrowsPastTheFirstRegionAndKeepsEmptiedRegions) {
         ASSERT_NE(block.data, nullptr);
     ExpectWalkAgrees(m_heap, live);
     const std::size_t grownRegions = WalkHeap(m_heap).regions;
-    EXPECT_GE(grownRegions, 4u);
+    if (kLayoutIsOurs) {
+        EXPECT_GE(grownRegions, 4u);
+    }
 
     // Larger than a whole region: it gets a region of its own.
     const LiveBlock huge = Allocate(3 * kInitialSize, 5);
     ASSERT_NE(huge.data, nullptr);
     live.push_back(huge);
     ExpectWalkAgrees(m_heap, live);
-    EXPECT_EQ(WalkHeap(m_heap).regions, grownRegions + 1);
+    if (kLayoutIsOurs) {
+        EXPECT_EQ(WalkHeap(m_heap).regions, grownRegions + 1);
+    }
     for (const LiveBlock& block : live)
         ASSERT_TRUE(Intact(block, block.size));
 
     PrivateHeapFree(m_heap, huge.data);
     live.pop_back();
-    EXPECT_EQ(WalkHeap(m_heap).regions, grownRegions);
+    if (kLayoutIsOurs) {
+        EXPECT_EQ(WalkHeap(m_heap).regions, grownRegions);
+    }
     for (const LiveBlock& block : live)
         PrivateHeapFree(m_heap, block.data);
     // The region of the large block went back; those of the usual size stay, well within the bound.
     const WalkReport empty = WalkHeap(m_heap);
     EXPECT_TRUE(empty.busy.empty());
-    EXPECT_EQ(empty.regions, grownRegions);
-    EXPECT_TRUE(empty.balanced);
+    if (kLayoutIsOurs) {
+        EXPECT_EQ(empty.regions, grownRegions);
+        EXPECT_TRUE(empty.balanced);
+    }
 
     // What was given back can be had again.
     live.clear();
@@ -307,21 +333,36 @@ TEST_F(PrivateHeapTest, ReallocateKeepsContentsAndStaysInPlaceWhenItCan) {
 
     // Grows into the free neighbour.
     PrivateHeapFree(m_heap, second.data);
-    EXPECT_EQ(PrivateHeapReallocate(m_heap, first.data, 200), first.data);
+    void* grown = PrivateHeapReallocate(m_heap, first.data, 200);
+    ASSERT_NE(grown, nullptr);
+    if (kLayoutIsOurs) {
+        EXPECT_EQ(grown, first.data);
+    }
+    first.data = static_cast<unsigned char*>(grown);
     EXPECT_EQ(PrivateHeapSize(m_heap, first.data), 200u);
     EXPECT_TRUE(Intact(first, 100));
     first.size = 200;
     Fill(first, 100);
 
     // Shrinks where it is; the freed tail is reused.
-    EXPECT_EQ(PrivateHeapReallocate(m_heap, first.data, 10), first.data);
+    void* shrunk = PrivateHeapReallocate(m_heap, first.data, 10);
+    ASSERT_NE(shrunk, nullptr);
+    if (kLayoutIsOurs) {
+        EXPECT_EQ(shrunk, first.data);
+    }
+    first.data = static_cast<unsigned char*>(shrunk);
     EXPECT_EQ(PrivateHeapSize(m_heap, first.data), 10u);
     first.size = 10;
     EXPECT_TRUE(Intact(first, 10));
 
     // A block larger than any free one is carved from the region's uncarved end, and grows into it.
     LiveBlock last = Allocate(4096, 4);
-    EXPECT_EQ(PrivateHeapReallocate(m_heap, last.data, 300'000), last.data);
+    void* extended = PrivateHeapReallocate(m_heap, last.data, 300'000);
+    ASSERT_NE(extended, nullptr);
+    if (kLayoutIsOurs) {
+        EXPECT_EQ(extended, last.data);
+    }
+    last.data = static_cast<unsigned char*>(extended);
     EXPECT_TRUE(Intact(last, 4096));
     last.size = 300'000;
     Fill(last, 4096);
@@ -331,7 +372,9 @@ TEST_F(PrivateHeapTest, ReallocateKeepsContentsAndStaysInPlaceWhenItCan) {
     const LiveBlock after = Allocate(48, 6);
     void* moved = PrivateHeapReallocate(m_heap, boxed.data, 5000);
     ASSERT_NE(moved, nullptr);
-    EXPECT_NE(moved, boxed.data);
+    if (kLayoutIsOurs) {
+        EXPECT_NE(moved, boxed.data);
+    }
     boxed.data = static_cast<unsigned char*>(moved);
     EXPECT_TRUE(Intact(boxed, 48));
     boxed.size = 5000;
@@ -354,6 +397,8 @@ TEST_F(PrivateHeapTest, ReallocateKeepsContentsAndStaysInPlaceWhenItCan) {
 // A block growing 16 bytes at a time fills its region up to the last byte the region can give, then
 // moves to a new region; the region's end must stay intact all along.
 TEST(PrivateHeap, GrowingUpToTheEndOfARegionKeepsItIntact) {
+    if (!kLayoutIsOurs)
+        GTEST_SKIP() << "the regions are the system heap's on Windows; their ends are not the library's";
     PrivateHeap* heap = CreatePrivateHeap(0);
     ASSERT_NE(heap, nullptr);
     LiveBlock block = {static_cast<unsigned char*>(PrivateHeapAllocate(heap, 16)), 16, 21};
@@ -381,13 +426,15 @@ TEST_F(PrivateHeapTest, RefusesAbsurdSizesAndStaysUsable) {
     EXPECT_EQ(PrivateHeapAllocate(m_heap, kMax), nullptr);
     EXPECT_EQ(PrivateHeapAllocate(m_heap, kMax - 15), nullptr);
     EXPECT_EQ(PrivateHeapAllocate(m_heap, kMax / 2), nullptr);
-    // Past any address space the system has: the mapping itself is refused.
-    EXPECT_EQ(PrivateHeapAllocate(m_heap, std::size_t(1) << 60), nullptr);
+    // Past any address space the system has: the mapping itself is refused. A 32-bit process has
+    // 2 GiB of it (its size_t cannot count to 2^60).
+    constexpr std::size_t kPastAddressSpace = std::size_t(1) << (sizeof(std::size_t) == 8 ? 60 : 31);
+    EXPECT_EQ(PrivateHeapAllocate(m_heap, kPastAddressSpace), nullptr);
 
     const LiveBlock block = Allocate(1000, 11);
     ASSERT_NE(block.data, nullptr);
     EXPECT_EQ(PrivateHeapReallocate(m_heap, block.data, kMax), nullptr);
-    EXPECT_EQ(PrivateHeapReallocate(m_heap, block.data, std::size_t(1) << 60), nullptr);
+    EXPECT_EQ(PrivateHeapReallocate(m_heap, block.data, kPastAddressSpace), nullptr);
     EXPECT_EQ(PrivateHeapSize(m_heap, block.data), 1000u);
     EXPECT_TRUE(Intact(block, block.size));
 
@@ -437,7 +484,9 @@ TEST(PrivateHeap, SmallInitialSizeStillGrows) {
     for (const LiveBlock& block : live)
         EXPECT_TRUE(Intact(block, block.size));
     ExpectWalkAgrees(heap, live);
-    EXPECT_GT(WalkHeap(heap).regions, 1u);
+    if (kLayoutIsOurs) {
+        EXPECT_GT(WalkHeap(heap).regions, 1u);
+    }
     DestroyPrivateHeap(heap);
 }
 
@@ -487,7 +536,7 @@ TEST_F(PrivateHeapTest, TwoThreadsAllocateAtOnce) {
     bool walksAddUp = true;
     while (running.load() > 0 || walks == 0) {
         const WalkReport report = WalkHeap(m_heap);
-        walksAddUp = walksAddUp && report.balanced && report.contained;
+        walksAddUp = walksAddUp && report.committedSum && (!kLayoutIsOurs || (report.balanced && report.contained));
         ++walks;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }

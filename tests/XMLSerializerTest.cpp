@@ -11,6 +11,7 @@
 #include "ZrGameDatabase/ResultsCache.h"
 #include "support/LoaderFixture.h"
 #include "support/TemporaryDirectory.h"
+#include "support/WideText.h"
 
 namespace Database::Testing {
 namespace {
@@ -152,7 +153,7 @@ TEST_F(LoaderFiles, FilesAreReadWholeByTheirUtf8OrUtf16Path) {
     ASSERT_TRUE(serializer.Load(path.c_str()));
     EXPECT_NE(Schema("Units"), "");
     const std::string rows = folder.Write("rows.xml", File("<Units><Row Type=\"A\"/></Units>"));
-    const std::u16string widePath(rows.begin(), rows.end());
+    const WideString widePath(rows.begin(), rows.end());
     ASSERT_TRUE(serializer.Load(widePath.c_str()));
     EXPECT_EQ(Scalar("select Type from Units"), "A");
 }

@@ -8,6 +8,9 @@
 #include "base/Memory.h"
 
 #include <cstdlib>
+#if defined(_WIN32)
+#include <malloc.h>  // _aligned_malloc
+#endif
 
 #include "base/AllocationFailures.h"
 #include "platform/HostSymbols.h"
@@ -60,6 +63,25 @@ void LookUpHostEntries() {
     g_state = HostAllocatorState::Found;
 }
 
+// The C runtime of Windows has no aligned_alloc (its free could not release such a block); its
+// own aligned pair stands in. Its malloc aligns to 8 bytes only in a 32-bit program, so plain
+// malloc would not do either.
+void* AlignedSystemAllocate(std::size_t size) {
+#if defined(_WIN32)
+    return _aligned_malloc(size, kAlignment);
+#else
+    return std::aligned_alloc(kAlignment, size);
+#endif
+}
+
+void AlignedSystemFree(void* block) {
+#if defined(_WIN32)
+    _aligned_free(block);
+#else
+    std::free(block);
+#endif
+}
+
 bool HostAllocatorReady() {
     if (g_state == HostAllocatorState::NotLookedUp)
         LookUpHostEntries();
@@ -86,7 +108,7 @@ void* Allocate(std::size_t size) noexcept {
     }
     // aligned_alloc wants a size that is a multiple of the alignment, which rounded is; a request
     // of 0 still gets a block of its own.
-    return std::aligned_alloc(kAlignment, rounded == 0 ? kAlignment : rounded);
+    return AlignedSystemAllocate(rounded == 0 ? kAlignment : rounded);
 }
 
 void Deallocate(void* block) noexcept {
@@ -97,7 +119,7 @@ void Deallocate(void* block) noexcept {
         if (deallocate(block))
             return;
     }
-    std::free(block);
+    AlignedSystemFree(block);
 }
 
 // Disarmed unless a test arms it (AllocationFailures.h).

@@ -10,6 +10,7 @@
 #include "ZrGameDatabase/LoadObserver.h"
 #include "base/Array.h"
 #include "base/StringMap.h"
+#include "base/TextFormat.h"
 #include "core/SqlText.h"
 #include "loader/XMLSerializerInternal.h"
 #include "xml/XmlRecovery.h"
@@ -38,10 +39,7 @@ public:
 
     // printf into a bounded message; the file is the load's, table the one concerned (may be empty).
     void Report(Severity severity, int line, const char* code, Span table, const char* format, ...) noexcept
-#if defined(__GNUC__)
-        __attribute__((format(printf, 6, 7)))
-#endif
-        ;
+        ZRDB_PRINTF_FORMAT(6, 7);
     void RowWritten(const RowChange& change) noexcept;
     void FileDone(bool committed) noexcept;
 

@@ -39,6 +39,11 @@ FileFailure FailureOf(DWORD error) {
     }
 }
 
+bool IsFolderPath(const WideChar* path) {
+    const DWORD attributes = ::GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 }  // namespace
 
 ReadOnlyFile::~ReadOnlyFile() {
@@ -55,6 +60,9 @@ bool ReadOnlyFile::Open(const WideChar* utf16Path) noexcept {
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         m_failure = FailureOf(::GetLastError());
+        // CreateFileW refuses a folder with "access denied"; the caller is told what it is.
+        if (m_failure == FileFailure::AccessDenied && IsFolderPath(utf16Path))
+            m_failure = FileFailure::NotAFile;
         return false;
     }
     if (::GetFileType(file) != FILE_TYPE_DISK) {

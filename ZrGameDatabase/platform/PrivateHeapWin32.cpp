@@ -93,12 +93,14 @@ bool PrivateHeapWalk(PrivateHeap* heap, HeapWalkEntry& entry) noexcept {
         return false;
     std::memcpy(entry.native, &native, sizeof native);
     entry.data = native.lpData;
-    entry.dataSize = native.cbData;
     entry.overhead = native.cbOverhead;
     entry.flags = native.wFlags & (PROCESS_HEAP_REGION | PROCESS_HEAP_UNCOMMITTED_RANGE | PROCESS_HEAP_ENTRY_BUSY);
     const bool region = (native.wFlags & PROCESS_HEAP_REGION) != 0;
     entry.committedSize = region ? native.Region.dwCommittedSize : 0;
     entry.uncommittedSize = region ? native.Region.dwUnCommittedSize : 0;
+    // A region's cbData is the size of its header, not of the region; its whole size is what it
+    // has committed and reserved.
+    entry.dataSize = region ? entry.committedSize + entry.uncommittedSize : native.cbData;
     entry.cursor = native.lpData;
     return true;
 }

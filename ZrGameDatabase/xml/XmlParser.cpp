@@ -16,6 +16,7 @@
 // same code as a reader that notes nothing. Which one runs is decided once per parse.
 #include "xml/XmlParser.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "xml/XmlRecovery.h"
@@ -372,7 +373,11 @@ char* ExpandFrom(char*& in, std::uint8_t stops, const Notes& notes) {
     }
 }
 
-static_assert(sizeof(ElementRecord) % 8 == 0 && sizeof(AttributeRecord) % 8 == 0,
+// Both kinds of record come from one pool, back to back, so each size must keep the stricter of
+// the two alignments for whatever follows. That alignment is a pointer's: 8 bytes in a 64-bit
+// build, 4 in a 32-bit one, where an attribute record is 28 bytes.
+constexpr std::size_t kRecordAlignment = std::max(alignof(ElementRecord), alignof(AttributeRecord));
+static_assert(sizeof(ElementRecord) % kRecordAlignment == 0 && sizeof(AttributeRecord) % kRecordAlignment == 0,
               "records are taken from the pool in units that keep the next one aligned");
 
 // One run of the parse over one text. The cursor is the element whose content is being read,

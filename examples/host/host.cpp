@@ -37,9 +37,13 @@ struct FailureReport : Database::DataLoader::IListener {
 // loader takes the *.xml files of each folder in name order, with one cache of prepared row
 // statements for them all. False at the first file that fails (that file is rolled back; the
 // files before it stay loaded).
-bool LoadRuleset(Database::Connection& connection, const std::filesystem::path& examples) {
+bool LoadRuleset(Database::Connection& connection, const std::string& examples) {
+    // The library takes UTF-8 paths on every platform, Windows included; std::filesystem is told
+    // so, since it would take a std::string for the system's code page there.
+    const std::string data = examples + "/data";
+    const std::string mod = examples + "/mod";
     std::error_code error;
-    if (!std::filesystem::is_directory(examples / "data", error)) {
+    if (!std::filesystem::is_directory(std::u8string(data.begin(), data.end()), error)) {
         std::fprintf(stderr, "no data files in %s\n", examples.c_str());
         return false;
     }
@@ -47,8 +51,8 @@ bool LoadRuleset(Database::Connection& connection, const std::filesystem::path& 
     loader.Serializer().AddTableToPackageTagList("Units");
     loader.Serializer().AddTableToPackageTagList("Buildings");
     loader.SetFailFast(true);
-    loader.AddPath((examples / "data").c_str(), nullptr);
-    loader.AddPath((examples / "mod").c_str(), "MOD_EXAMPLE");
+    loader.AddPath(data.c_str(), nullptr);
+    loader.AddPath(mod.c_str(), "MOD_EXAMPLE");
     FailureReport report;
     const Database::DataLoader::Summary summary = loader.Load(&report);
     if (summary.failed != 0)

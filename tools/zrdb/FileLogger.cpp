@@ -1,4 +1,5 @@
 #include "FileLogger.h"
+#include "Utf8System.h"
 
 #include <chrono>
 #include <ctime>
@@ -21,14 +22,18 @@ void FormatNow(char* buffer, std::size_t size) {
     const long milliseconds =
         static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
     std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &seconds);  // the same, with the arguments the other way round
+#else
     localtime_r(&seconds, &local);
+#endif
     const std::size_t length = std::strftime(buffer, size, "%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(buffer + length, size - length, ".%03ld", milliseconds);
 }
 
 }  // namespace
 
-FileLogger::FileLogger(const std::string& path) : m_file(std::fopen(path.c_str(), "a")), m_echo(true), m_errors(0) {
+FileLogger::FileLogger(const std::string& path) : m_file(OpenFile(path, "ab")), m_echo(true), m_errors(0) {
     if (m_file == nullptr)
         std::fprintf(stderr, "zrdb: cannot write the log file %s; logging to stderr only\n", path.c_str());
 }

@@ -18,6 +18,7 @@
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "ZrGameDatabase/ProvenanceRecorder.h"
 #include "ZrGameDatabase/XMLSerializer.h"
+#include "Utf8System.h"
 
 namespace Zrdb {
 namespace {
@@ -246,7 +247,7 @@ int RunLoad(const Options& options) {
 
 bool FileExists(const std::string& path) {
     std::error_code error;
-    if (std::filesystem::is_regular_file(path, error))
+    if (std::filesystem::is_regular_file(PathOf(path), error))
         return true;
     std::fprintf(stderr, "zrdb: %s: no such file\n", path.c_str());
     return false;

@@ -13,6 +13,7 @@
 #include "Commands.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/ScriptingLua.h"
+#include "Utf8System.h"
 
 namespace Zrdb {
 namespace {
@@ -73,6 +74,51 @@ void SetGlobals(lua_State* state, Database::Connection& connection, const Option
     lua_setglobal(state, "arg");
 }
 
+// The script as luaL_loadfile reads it, but opened through a UTF-8 path: luaL_loadfile uses the C
+// runtime's fopen, which on Windows takes the path in the system's code page. A first line that
+// starts with '#' (#!/usr/bin/env ...) is skipped, its line end kept so that line numbers stay
+// right. Trivially destructible, as everything alive where Lua may raise an error must be.
+struct ScriptReader {
+    std::FILE* file;
+    bool lineEndFirst;  // the skipped first line's end is still to be handed out
+    char buffer[4096];
+};
+
+const char* ReadScript(lua_State*, void* data, std::size_t* size) {
+    auto* reader = static_cast<ScriptReader*>(data);
+    if (reader->lineEndFirst) {
+        reader->lineEndFirst = false;
+        *size = 1;
+        return "\n";
+    }
+    *size = std::fread(reader->buffer, 1, sizeof reader->buffer, reader->file);
+    return *size > 0 ? reader->buffer : nullptr;
+}
+
+// [-0, +1, m] Pushes the compiled script, or its error message and returns false.
+bool LoadScript(lua_State* state, const char* path) {
+    // The name first: pushing it may raise an out-of-memory error, which must not leave the file open.
+    lua_pushfstring(state, "@%s", path);
+    ScriptReader reader{OpenFile(path, "rb"), false, {}};
+    if (reader.file == nullptr) {
+        lua_pop(state, 1);
+        lua_pushfstring(state, "cannot open %s", path);
+        return false;
+    }
+    int first = std::getc(reader.file);
+    if (first == '#') {
+        while (first != EOF && first != '\n')
+            first = std::getc(reader.file);
+        reader.lineEndFirst = true;
+    } else if (first != EOF) {
+        std::ungetc(first, reader.file);
+    }
+    const int status = lua_load(state, ReadScript, &reader, lua_tostring(state, -1));
+    std::fclose(reader.file);
+    lua_remove(state, -2);  // the chunk name
+    return status == 0;
+}
+
 // Everything the script needs is set up inside a protected call, so that an out-of-memory error
 // while pushing the globals is reported like a script error instead of ending the program.
 int SetUpAndRun(lua_State* state) {
@@ -82,7 +128,7 @@ int SetUpAndRun(lua_State* state) {
     luaL_openlibs(state);
     SetGlobals(state, *connection, *options);
     lua_pushcfunction(state, Traceback);
-    if (luaL_loadfile(state, options->operands[0].c_str()) != 0)
+    if (!LoadScript(state, options->operands[0].c_str()))
         return lua_error(state);
     lua_call(state, 0, 0);
     return 0;
@@ -99,7 +145,7 @@ int RunScript(const Options& options) {
     // (`zrdb run <(...)`) is a script too.
     const std::string& script = options.operands[0];
     std::error_code error;
-    if (!std::filesystem::exists(script, error)) {
+    if (!std::filesystem::exists(PathOf(script), error)) {
         std::fprintf(stderr, "zrdb: %s: no such file\n", script.c_str());
         return 1;
     }

@@ -18,6 +18,7 @@
 #include "Commands.h"
 #include "ZrGameDatabase/Connection.h"
 #include "ZrGameDatabase/DatabaseResults.h"
+#include "Utf8System.h"
 
 namespace Zrdb {
 namespace {
@@ -506,7 +507,7 @@ bool RootNames(const Options& options, std::vector<std::string>& roots) {
 // }====
 
 bool WriteText(const std::string& text, const std::string& path) {
-    std::FILE* out = path.empty() ? stdout : std::fopen(path.c_str(), "wb");
+    std::FILE* out = path.empty() ? stdout : OpenFile(path, "wb");
     if (out == nullptr)
         return false;
     const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();

@@ -5,9 +5,11 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "Options.h"
+#include "Utf8System.h"
 
 #ifndef ZRDB_VERSION
 #define ZRDB_VERSION "unknown"
@@ -32,9 +34,15 @@ int Dispatch(const Zrdb::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Zrdb::UseBinaryStandardStreams();
+    std::vector<std::string> arguments = Zrdb::Utf8Arguments(argc, argv);
+    std::vector<char*> utf8Argv;
+    for (std::string& argument : arguments)
+        utf8Argv.push_back(argument.data());
+    utf8Argv.push_back(nullptr);
     Zrdb::Options options;
     std::string error;
-    if (!Zrdb::ParseOptions(argc, argv, options, error)) {
+    if (!Zrdb::ParseOptions(static_cast<int>(arguments.size()), utf8Argv.data(), options, error)) {
         std::fprintf(stderr, "zrdb: %s\n\n%s", error.c_str(), Zrdb::HelpText(options.command));
         return 2;
     }
