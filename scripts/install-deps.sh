@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the build, tests, benchmarks and fuzzers need, and nothing when
 # every one of them is already there. Safe to run again and again: `make test` runs it first.
+# Packages given as arguments are installed instead of the list below (the Windows build's).
 set -eu
 
 PACKAGES="
@@ -22,6 +23,10 @@ libclang-rt-14-dev
 g++-mingw-w64-i686
 valgrind
 "
+
+if [ "$#" -gt 0 ]; then
+    PACKAGES="$*"
+fi
 
 missing=""
 for package in $PACKAGES; do

@@ -19,36 +19,17 @@ if [ "$(id -u)" -eq 0 ]; then
 else
     as_root="sudo"
 fi
-lock_wait="-o DPkg::Lock::Timeout=600"
 
 # wine32 is an i386 package: the architecture must be known before the package lists are read.
-need_update=""
+# A machine that did not know it has no i386 package either, so the install below reads the
+# lists again.
 case " $(dpkg --print-foreign-architectures | tr '\n' ' ') " in
     *" i386 "*) ;;
     *)
         echo "install-windows-deps: adding the i386 architecture"
         $as_root dpkg --add-architecture i386
-        need_update=yes
         ;;
 esac
 
-missing=""
-for package in $PACKAGES; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    case "$status" in
-        *"install ok installed"*) ;;
-        *) missing="$missing $package" ;;
-    esac
-done
-
-if [ -z "$missing" ] && [ -z "$need_update" ]; then
-    exit 0
-fi
-
-# shellcheck disable=SC2086 # the options are meant to split into words
-$as_root apt-get $lock_wait update -q
-if [ -n "$missing" ]; then
-    echo "install-windows-deps: installing$missing"
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $as_root apt-get $lock_wait install -y -q --no-install-recommends $missing
-fi
+# shellcheck disable=SC2086 # the list is meant to split into words
+exec "$(dirname "$0")/install-deps.sh" $PACKAGES
