@@ -305,6 +305,7 @@ bool XMLSerializer::Impl::LoadBuffer(char* buffer, unsigned int size, ResultsCac
     diagnostics.Begin(fileName, buffer, scratch.lineBreaks);
     // The host may have changed a definition since the last load; the kinds are read afresh.
     columnKinds.Forget();
+    scratch.lastRow.Forget();
     const bool loaded = LoadText(buffer, size, cache, wholeFile);
     diagnostics.FileDone(loaded);
     return loaded;

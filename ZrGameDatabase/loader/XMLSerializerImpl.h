@@ -126,6 +126,8 @@ struct XMLSerializer::Impl {
     // Row operations.
     bool InsertRow(const XmlNode& element, ResultsCache& cache, Loader::Span table, InsertMode mode);
     bool ReadRowColumns(const XmlNode& element, Loader::Span table);
+    void BuildRowHead(Loader::Span table, InsertMode mode, bool tagged);
+    Results* CachedRowStatement(ResultsCache& cache);
     bool InsertEmptyRow(ResultsCache& cache, Loader::Span table, InsertMode mode);
     Results* RowStatement(ResultsCache& cache, const SqlText& name, const SqlText& statement);
     bool RunRow(Results& row, InsertMode mode);

@@ -74,6 +74,34 @@ private:
     Memory::StringMap<bool> m_index;      // every name, once m_names passed kLinearLimit
 };
 
+// The row statement the last row ran, and what chose it: the rows of a table mostly repeat their
+// columns, and a row that does runs the same statement again without building its head and
+// looking it up in the cache. The spans point into the document being loaded, and the statement
+// lives in that load's cache, so both are forgotten when a load starts.
+class LastRowStatement {
+public:
+    LastRowStatement() noexcept = default;
+    LastRowStatement(const LastRowStatement&) = delete;
+    LastRowStatement& operator=(const LastRowStatement&) = delete;
+
+    void Forget() noexcept { m_statement = nullptr; }
+    // The statement, when table, mode, tag and column names are the last row's; else null.
+    Results* Find(Span table, InsertMode mode, bool tagged, const ColumnNameSet& names) const noexcept;
+    // Keeps statement for rows like this one, head being its cache key; without memory for the
+    // names it keeps nothing, and the next row looks its statement up.
+    void Remember(Results* statement, Span table, InsertMode mode, bool tagged, const ColumnNameSet& names,
+                  const SqlText& head) noexcept;
+    const SqlText& Head() const noexcept { return m_head; }
+
+private:
+    Results* m_statement = nullptr;
+    Span m_table{"", 0};
+    InsertMode m_mode = InsertMode::Plain;
+    bool m_tagged = false;
+    Memory::Array<Span> m_names;
+    SqlText m_head;
+};
+
 // The scratch state of a serializer: reused so that a row costs no allocation once the buffers
 // have grown to the file's widest row.
 struct LoaderScratch {
@@ -84,6 +112,7 @@ struct LoaderScratch {
     Memory::Array<Span> whereNames;            // the condition columns of an update
     Memory::Array<Span> setNames;              // the columns an update sets
     Memory::Array<std::uint32_t> lineBreaks;   // offsets of the line breaks of the text being loaded
+    LastRowStatement lastRow;                  // the statement of the last row inserted
 };
 
 // The package tag and the tables whose rows receive it.

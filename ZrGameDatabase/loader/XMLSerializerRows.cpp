@@ -41,68 +41,64 @@ void AppendColumn(SqlText& columns, Span name) {
 }  // namespace
 
 // Reads the row's columns into the scratch state: attributes first, then child elements, each in
-// document order, the values as written after "true" and "false" became 1 and 0; the statement
-// head ("insert into T('A', 'B'") goes into the key. Rows written with child elements are what mods
-// add; those of tagged tables carry the tag.
+// document order, the values as written after "true" and "false" became 1 and 0. Rows written with
+// child elements are what mods add; those of tagged tables carry the tag as their last value.
 bool XMLSerializer::Impl::ReadRowColumns(const XmlNode& element, Span table) {
-    SqlText& key = scratch.key;
-    bool first = true;
-    const auto add = [&](const XmlNode& column) {
-        if (!AddRowColumn("Row", NameOf(column), ValueOf(column)))
-            return false;
-        if (!first)
-            key.Append(", ");
-        first = false;
-        AppendColumn(key, NameOf(column));
-        return true;
-    };
     for (const XmlNode& attribute : Attributes(element)) {
-        if (!add(attribute))
+        if (!AddRowColumn("Row", NameOf(attribute), ValueOf(attribute)))
             return false;
     }
     const bool hasChildren = !Children(element).Empty();
     for (const XmlNode& child : Children(element)) {
-        if (!add(child))
+        if (!AddRowColumn("Row", NameOf(child), ValueOf(child)))
             return false;
     }
-    if (hasChildren && packageTags.Contains(table.View())) {
-        key.Append(", 'PackageID'");
-        if (!scratch.values.Push(packageTags.Tag()))
-            return ReportOutOfMemory();
-    }
-    key.Append(')');
-    if (diagnostics.Active())
-        CheckRowValues(element, table);
+    if (hasChildren && packageTags.Contains(table.View()) && !scratch.values.Push(packageTags.Tag()))
+        return ReportOutOfMemory();
     return true;
 }
 
-bool XMLSerializer::Impl::InsertRow(const XmlNode& element, ResultsCache& cache, Span table, InsertMode mode) {
+// The head of the row's statement ("insert into T('A', 'B')"), which is its cache key, into the key.
+void XMLSerializer::Impl::BuildRowHead(Span table, InsertMode mode, bool tagged) {
     SqlText& key = scratch.key;
-    scratch.names.Clear();
-    scratch.values.Clear();
     key.Clear();
     key.Append(Prefix(mode)).AppendName(table.View()).Append('(');
+    for (std::size_t index = 0; index < scratch.names.Size(); ++index) {
+        if (index != 0)
+            key.Append(", ");
+        AppendColumn(key, scratch.names[index]);
+    }
+    if (tagged)
+        key.Append(", 'PackageID'");
+    key.Append(')');
+}
+
+bool XMLSerializer::Impl::InsertRow(const XmlNode& element, ResultsCache& cache, Span table, InsertMode mode) {
+    scratch.names.Clear();
+    scratch.values.Clear();
     if (!ReadRowColumns(element, table))
         return false;
-
     if (scratch.values.Empty())
         return InsertEmptyRow(cache, table, mode);
+
+    const bool tagged = scratch.values.Size() > scratch.names.Size();
+    Loader::LastRowStatement& last = scratch.lastRow;
+    Results* row = last.Find(table, mode, tagged, scratch.names);
+    if (row != nullptr) {
+        scratch.key.Clear();
+        scratch.key.Append(last.Head().View());
+    } else {
+        BuildRowHead(table, mode, tagged);
+    }
+    if (diagnostics.Active())
+        CheckRowValues(element, table);
     if (!FitsColumnLimit(scratch.values.Size()))
         return false;
-    if (!key.Ok())
-        return ReportOutOfMemory();
-
-    Results* row = cache.Get(key.Text(), key.Length());
     if (row == nullptr) {
-        SqlText& statement = scratch.statement;
-        statement.Clear();
-        statement.Append(key.View()).Append(" values (");
-        for (std::size_t index = 1; index < scratch.values.Size(); ++index)
-            statement.Append("?, ");
-        statement.Append("?);");
-        row = RowStatement(cache, key, statement);
+        row = CachedRowStatement(cache);
         if (row == nullptr)
             return false;
+        last.Remember(row, table, mode, tagged, scratch.names, scratch.key);
     }
     for (std::size_t index = 0; index < scratch.values.Size(); ++index) {
         if (!Loader::BindValue(*row, static_cast<int>(index + 1), scratch.values[index]))
@@ -113,6 +109,25 @@ bool XMLSerializer::Impl::InsertRow(const XmlNode& element, ResultsCache& cache,
     if (diagnostics.Active())
         ReportRowInserted(table, diagnostics.LineOf(NameOf(element).text), mode);
     return true;
+}
+
+// The statement filed under the head in the key, prepared and filed on its first use.
+Results* XMLSerializer::Impl::CachedRowStatement(ResultsCache& cache) {
+    const SqlText& key = scratch.key;
+    if (!key.Ok()) {
+        ReportOutOfMemory();
+        return nullptr;
+    }
+    Results* row = cache.Get(key.Text(), key.Length());
+    if (row != nullptr)
+        return row;
+    SqlText& statement = scratch.statement;
+    statement.Clear();
+    statement.Append(key.View()).Append(" values (");
+    for (std::size_t index = 1; index < scratch.values.Size(); ++index)
+        statement.Append("?, ");
+    statement.Append("?);");
+    return RowStatement(cache, key, statement);
 }
 
 // A row without columns inserts the table's defaults. Its statement is filed under its own text,
@@ -216,4 +231,34 @@ void XMLSerializer::Impl::LogInsertFailure() {
     connection->LogMessage(context);
 }
 
+namespace Loader {
+
+Results* LastRowStatement::Find(Span table, InsertMode mode, bool tagged, const ColumnNameSet& names) const noexcept {
+    if (m_statement == nullptr || mode != m_mode || tagged != m_tagged || names.Size() != m_names.Size()
+        || table.View() != m_table.View())
+        return nullptr;
+    for (std::size_t index = 0; index < m_names.Size(); ++index) {
+        if (names[index].View() != m_names[index].View())
+            return nullptr;
+    }
+    return m_statement;
+}
+
+void LastRowStatement::Remember(Results* statement, Span table, InsertMode mode, bool tagged,
+                                const ColumnNameSet& names, const SqlText& head) noexcept {
+    m_statement = nullptr;
+    m_names.Clear();
+    m_head.Clear();
+    m_head.Append(head.View());
+    if (!m_names.Reserve(names.Size()) || !m_head.Ok())
+        return;
+    for (std::size_t index = 0; index < names.Size(); ++index)
+        (void)m_names.Push(names[index]);
+    m_statement = statement;
+    m_table = table;
+    m_mode = mode;
+    m_tagged = tagged;
+}
+
+}  // namespace Loader
 }  // namespace Database

@@ -26,7 +26,6 @@ XmlDocument::XmlDocument(const BlockSource& source) noexcept : m_source(source),
     // Default-initialised: the inline block is not cleared, its pages are touched only when used.
     m_state = ::new (block) State;
     m_state->document = ElementRecord{};
-    m_state->document.kind = Xml::RecordKind::Document;
     m_state->pool.inlineLink = nullptr;
     m_state->pool.Rewind();
 }
@@ -45,9 +44,8 @@ void XmlDocument::Rewind() noexcept {
     for (ElementRecord* top = document.firstChild; top != nullptr; top = top->nextSibling)
         top->parent = nullptr;
     document.firstChild = nullptr;
-    document.lastChild = nullptr;
+    document.nextSibling = nullptr;
     document.firstAttribute = nullptr;
-    document.lastAttribute = nullptr;
     m_state->pool.Rewind();
 }
 

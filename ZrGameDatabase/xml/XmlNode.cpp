@@ -137,7 +137,7 @@ bool XmlNode::FirstAttribute(XmlNode& out, const char* name, std::uint32_t lengt
 
 bool XmlNode::NextAttribute(XmlNode& out) const noexcept {
     const AttributeRecord* attribute = Attribute();
-    if (attribute == nullptr || attribute->parent == nullptr || attribute->nextAttribute == nullptr)
+    if (attribute == nullptr || attribute->nextAttribute == nullptr)
         return false;
     out.PointAt(attribute->nextAttribute);
     return true;

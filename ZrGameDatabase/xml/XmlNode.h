@@ -16,32 +16,26 @@ namespace Xml {
 
 struct AttributeRecord;
 
-enum class RecordKind : std::uint32_t { Document = 0, Element = 1 };
-
-// One element, or the document record at the root of the tree.
+// One element, or the document record at the root of the tree. Records hold only the links the
+// reader walks: a large data file makes millions of them, and each byte of one is about two bytes
+// of fresh memory per byte of text.
 struct ElementRecord {
     const char* name;                 // first byte of the name in the text; null for the document
     const char* value;                // first byte of the value; null while the element has none
     std::uint32_t nameLength;         // bytes of the name
     std::uint32_t valueLength;        // bytes of the value
-    ElementRecord* parent;            // the document record for top-level elements while parsed
-    RecordKind kind;                  // document or element
+    ElementRecord* parent;            // null until linked; the document record for top-level elements
     ElementRecord* firstChild;        // children in document order
-    ElementRecord* lastChild;
+    ElementRecord* nextSibling;       // while the parser has the element open: its last child
     AttributeRecord* firstAttribute;  // attributes in document order
-    AttributeRecord* lastAttribute;
-    ElementRecord* previousSibling;   // the doubly linked sibling list
-    ElementRecord* nextSibling;
 };
 
-// One attribute; the first five fields mean what they mean for an element.
+// One attribute; the first four fields mean what they mean for an element.
 struct AttributeRecord {
     const char* name;
     const char* value;               // null until a quoted value was read
     std::uint32_t nameLength;
     std::uint32_t valueLength;
-    ElementRecord* parent;           // the element that carries it
-    AttributeRecord* previousAttribute;
     AttributeRecord* nextAttribute;
 };
 
@@ -78,7 +72,7 @@ public:
     bool FirstAttribute(XmlNode& out) const noexcept;
     bool FirstAttribute(XmlNode& out, const char* name, std::uint32_t length) const noexcept;
     // The next attribute of the same element. False unless the handle holds an attribute that has
-    // a parent and a next attribute.
+    // a next attribute.
     bool NextAttribute(XmlNode& out) const noexcept;
 
     // Number of attributes of an element: -1 for an empty handle, 0 for an attribute.

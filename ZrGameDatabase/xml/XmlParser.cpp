@@ -375,7 +375,7 @@ char* ExpandFrom(char*& in, std::uint8_t stops, const Notes& notes) {
 
 // Both kinds of record come from one pool, back to back, so each size must keep the stricter of
 // the two alignments for whatever follows. That alignment is a pointer's: 8 bytes in a 64-bit
-// build, 4 in a 32-bit one, where an attribute record is 28 bytes.
+// build, 4 in a 32-bit one, where an attribute record is 20 bytes.
 constexpr std::size_t kRecordAlignment = std::max(alignof(ElementRecord), alignof(AttributeRecord));
 static_assert(sizeof(ElementRecord) % kRecordAlignment == 0 && sizeof(AttributeRecord) % kRecordAlignment == 0,
               "records are taken from the pool in units that keep the next one aligned");
@@ -393,6 +393,8 @@ public:
     const char* At() const noexcept { return m_at; }
 
 private:
+    XmlStatus ReadContent() noexcept;
+    void Close(ElementRecord* element) noexcept;
     bool ReadNode() noexcept;
     bool ReadElement() noexcept;
     bool ReadAttributes(ElementRecord* element) noexcept;
@@ -403,7 +405,7 @@ private:
     void SkipDeclaration() noexcept;
     bool SkipDoctype() noexcept;
     ElementRecord* NewElement(const char* name, std::uint32_t length) noexcept;
-    AttributeRecord* NewAttribute(ElementRecord* element, const char* name, std::uint32_t length) noexcept;
+    AttributeRecord* NewAttribute(const char* name, std::uint32_t length) noexcept;
     void Append(ElementRecord* parent, ElementRecord* child) noexcept;
 
     // Notes, made only by the Noting instantiation.
@@ -420,8 +422,36 @@ private:
     [[no_unique_address]] Notes m_notes;        // where recoveries are noted
 };
 
+// An element's records are linked as they are read: a child is appended to the open element it
+// is read in. An open element has no next sibling yet, so its nextSibling field holds its last
+// child meanwhile, and closing the element clears it. However the parse ends, the elements still
+// open are closed, so that the tree it leaves is the one the reader expects.
 template <class Notes>
 XmlStatus Parser<Notes>::Run() noexcept {
+    const XmlStatus status = ReadContent();
+    for (ElementRecord* open = m_cursor; open != nullptr; open = open->parent)
+        Close(open);
+    return status;
+}
+
+template <class Notes>
+void Parser<Notes>::Close(ElementRecord* element) noexcept {
+    element->nextSibling = nullptr;
+}
+
+template <class Notes>
+void Parser<Notes>::Append(ElementRecord* parent, ElementRecord* child) noexcept {
+    child->parent = parent;
+    ElementRecord* last = parent->nextSibling;
+    if (last != nullptr)
+        last->nextSibling = child;
+    else
+        parent->firstChild = child;
+    parent->nextSibling = child;
+}
+
+template <class Notes>
+XmlStatus Parser<Notes>::ReadContent() noexcept {
     for (;;) {
         m_at = SkipSpace(m_at);
         const char c = *m_at;
@@ -547,18 +577,14 @@ ElementRecord* Parser<Notes>::NewElement(const char* name, std::uint32_t length)
     element->nameLength = length;
     element->valueLength = 0;
     element->parent = nullptr;
-    element->kind = Xml::RecordKind::Element;
     element->firstChild = nullptr;
-    element->lastChild = nullptr;
-    element->firstAttribute = nullptr;
-    element->lastAttribute = nullptr;
-    element->previousSibling = nullptr;
     element->nextSibling = nullptr;
+    element->firstAttribute = nullptr;
     return element;
 }
 
 template <class Notes>
-AttributeRecord* Parser<Notes>::NewAttribute(ElementRecord* element, const char* name, std::uint32_t length) noexcept {
+AttributeRecord* Parser<Notes>::NewAttribute(const char* name, std::uint32_t length) noexcept {
     auto* attribute = static_cast<AttributeRecord*>(m_pool.Take(sizeof(AttributeRecord), m_source));
     if (attribute == nullptr)
         return nullptr;
@@ -566,26 +592,8 @@ AttributeRecord* Parser<Notes>::NewAttribute(ElementRecord* element, const char*
     attribute->value = nullptr;
     attribute->nameLength = length;
     attribute->valueLength = 0;
-    attribute->parent = element;
-    attribute->previousAttribute = element->lastAttribute;
     attribute->nextAttribute = nullptr;
-    if (element->lastAttribute != nullptr)
-        element->lastAttribute->nextAttribute = attribute;
-    else
-        element->firstAttribute = attribute;
-    element->lastAttribute = attribute;
     return attribute;
-}
-
-template <class Notes>
-void Parser<Notes>::Append(ElementRecord* parent, ElementRecord* child) noexcept {
-    child->parent = parent;
-    child->previousSibling = parent->lastChild;
-    if (parent->lastChild != nullptr)
-        parent->lastChild->nextSibling = child;
-    else
-        parent->firstChild = child;
-    parent->lastChild = child;
 }
 
 // A start tag. An element is linked into the tree only once its start tag has ended well, so a
@@ -627,12 +635,15 @@ template <class Notes>
 bool Parser<Notes>::ReadAttributes(ElementRecord* element) noexcept {
     if constexpr (Notes::kOn)
         m_notes.badAttribute = nullptr;
+    AttributeRecord** link = &element->firstAttribute;
     while (!Is(*m_at, kAttributeNameEnd)) {
         char* name = m_at;
         m_at = ScanTo(m_at, kAttributeNameEnd);
-        AttributeRecord* attribute = NewAttribute(element, name, Length(name, m_at));
+        AttributeRecord* attribute = NewAttribute(name, Length(name, m_at));
         if (attribute == nullptr)
             return false;
+        *link = attribute;
+        link = &attribute->nextAttribute;
         m_at = SkipSpace(m_at);
         if (*m_at != '=') {
             if constexpr (Notes::kOn)
@@ -701,7 +712,9 @@ void Parser<Notes>::ReadClosingTag() noexcept {
         NoteClosingTag(open, nameEnd);
     if (*m_at == '>')
         ++m_at;
-    m_cursor = m_cursor->parent;
+    ElementRecord* closed = m_cursor;
+    m_cursor = closed->parent;
+    Close(closed);
 }
 
 template <class Notes>
