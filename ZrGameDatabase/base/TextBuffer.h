@@ -46,6 +46,16 @@ public:
         m_text[m_length] = '\0';
         return *this;
     }
+    // Room for extra more bytes at the end, for the caller to write at the pointer returned; null,
+    // the text failed as an append would fail it, when there is none.
+    char* Extend(std::size_t extra) noexcept {
+        if (!HasRoomFor(extra) && !MakeRoom(extra))
+            return nullptr;
+        char* end = m_text + m_length;
+        m_length += extra;
+        m_text[m_length] = '\0';
+        return end;
+    }
     // The decimal digits of value.
     TextBuffer& AppendInteger(long long value) noexcept;
     // Cuts the text back to length bytes (no more than it holds) and clears a failure, keeping

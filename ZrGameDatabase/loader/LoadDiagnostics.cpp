@@ -24,6 +24,8 @@ void LoadDiagnostics::Begin(const char* file, const char* text, const Memory::Ar
     m_file = file != nullptr ? file : "";
     m_text = text;
     m_breaks = &breaks;
+    m_breaksBefore = 0;
+    m_checking = m_observer != nullptr && m_observer->WantsDiagnostics();
     m_warnings = 0;
     m_errors = 0;
 }
@@ -34,8 +36,23 @@ int LoadDiagnostics::LineOf(const char* position) const noexcept {
     return LineOfOffset(static_cast<std::size_t>(position - m_text));
 }
 
+// A load asks for lines in the order of its text, row after row, so the search starts at the line
+// of the last answer and walks a few breaks forward before it falls back to a binary search.
 int LoadDiagnostics::LineOfOffset(std::size_t offset) const noexcept {
-    return m_breaks != nullptr ? LineAt(*m_breaks, offset) : 0;
+    if (m_breaks == nullptr)
+        return 0;
+    const Memory::Array<std::uint32_t>& breaks = *m_breaks;
+    std::size_t before = m_breaksBefore;  // breaks before the offset last asked for
+    if (before > breaks.Size() || (before > 0 && breaks[before - 1] >= offset))
+        before = 0;
+    constexpr std::size_t kWalk = 8;
+    const std::size_t walkEnd = std::min(breaks.Size(), before + kWalk);
+    while (before < walkEnd && breaks[before] < offset)
+        ++before;
+    if (before == walkEnd && before < breaks.Size() && breaks[before] < offset)
+        before = static_cast<std::size_t>(std::lower_bound(breaks.begin() + before, breaks.end(), offset) - breaks.begin());
+    m_breaksBefore = before;
+    return 1 + static_cast<int>(before);
 }
 
 void LoadDiagnostics::Report(Severity severity, int line, const char* code, Span table, const char* format,
@@ -273,6 +290,10 @@ long long InvalidUtf8At(std::string_view text) noexcept {
             continue;
         }
         const unsigned char lead = bytes[at];
+        if (lead < 0x80) {
+            ++at;
+            continue;
+        }
         std::size_t length = 1;
         std::uint32_t code = lead;
         if (lead >= 0xF0 && lead <= 0xF4) {

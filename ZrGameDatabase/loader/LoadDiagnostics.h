@@ -29,6 +29,9 @@ public:
     void SetObserver(ILoadObserver* observer) noexcept { m_observer = observer; }
     ILoadObserver* Observer() const noexcept { return m_observer; }
     bool Active() const noexcept { return m_observer != nullptr; }
+    // Whether the checks that only find problems to report are to run for this load: the observer
+    // wants diagnostics. Rows written and the file's result are reported whenever Active.
+    bool Checking() const noexcept { return m_checking; }
 
     // Starts the reports of one load of file, whose text starts at text and has its line breaks
     // at breaks (which must stay valid for the load).
@@ -51,6 +54,8 @@ private:
     const char* m_file = "";
     const char* m_text = nullptr;
     const Memory::Array<std::uint32_t>* m_breaks = nullptr;
+    bool m_checking = false;
+    mutable std::size_t m_breaksBefore = 0;  // line breaks before the position asked for last
     int m_warnings = 0;
     int m_errors = 0;
 };

@@ -9,7 +9,8 @@
 #include <string_view>
 
 #include "ZrGameDatabase/Connection.h"
-#include "base/Array.h"
+#include "base/BlockArray.h"
+#include "base/TextArena.h"
 #include "base/TextBuffer.h"
 #include "base/TextFormat.h"
 #include "core/Command.h"
@@ -19,18 +20,28 @@ namespace Database {
 namespace {
 
 constexpr std::string_view kTableName = "zrdb_provenance";
-constexpr std::size_t kNoText = static_cast<std::size_t>(-1);
 
 const char* const kCreateTable =
     "create table if not exists zrdb_provenance (id integer primary key, file text, line integer, package text, "
     "table_name text, kind text, row_id integer, row_key text, columns text)";
 const char* const kInsertRows =
     "insert into zrdb_provenance (file, line, package, table_name, kind, row_id, row_key, columns) values ";
-const char* const kRowValues = "(?, ?, ?, ?, ?, ?, ?, ?)";
-constexpr int kValuesPerRow = 8;
+// A file's changes share their file and package, bound once per statement as ?1 and ?2; each row
+// has six parameters of its own after them.
+constexpr int kSharedValues = 2;
+constexpr int kValuesPerRow = 6;
 // Changes per insert: one statement run per batch instead of per change halves what SQLite spends
-// around each row; more gains little, and a statement of 32 x 8 parameters is still small.
+// around each row; more gains little, and a statement of 32 x 6 parameters is still small.
 constexpr int kBatch = 32;
+
+// "(?1, ?3, ?2, ?4, ?5, ?6, ?7, ?8)" for the first row, its own parameters numbered on for the next.
+void AppendRowValues(TextBuffer& text, int row) {
+    const int first = kSharedValues + row * kValuesPerRow + 1;
+    text.Append("(?1, ?").AppendInteger(first).Append(", ?2");
+    for (int value = 1; value < kValuesPerRow; ++value)
+        text.Append(", ?").AppendInteger(first + value);
+    text.Append(')');
+}
 
 const char* KindName(ChangeKind kind) {
     switch (kind) {
@@ -66,9 +77,8 @@ constexpr struct PlainBytes {
     }
 } kPlain;
 
-// A JSON string of text: '"', '\' and the control characters escaped, every other byte as it
-// is, so that json_each gives the text back whatever it holds.
-void AppendJsonString(TextBuffer& out, const char* text) {
+// The JSON string of a text that holds bytes to escape, written run by run.
+void AppendEscapedJsonString(TextBuffer& out, const char* text) {
     static const char kHex[] = "0123456789abcdef";
     out.Append('"');
     for (const char* run = text;; ++run) {
@@ -90,105 +100,134 @@ void AppendJsonString(TextBuffer& out, const char* text) {
     out.Append('"');
 }
 
+// A JSON string of text: '"', '\' and the control characters escaped, every other byte as it
+// is, so that json_each gives the text back whatever it holds. Names and values seldom hold a
+// byte to escape, and such a text is copied in one piece.
+void AppendJsonString(TextBuffer& out, const char* text) {
+    const char* plainEnd = text;
+    while (kPlain.plain[static_cast<unsigned char>(*plainEnd)])
+        ++plainEnd;
+    if (*plainEnd != '\0') {
+        AppendEscapedJsonString(out, text);
+        return;
+    }
+    const auto length = static_cast<std::size_t>(plainEnd - text);
+    char* to = out.Extend(length + 2);
+    if (to != nullptr) {
+        to[0] = '"';
+        std::memcpy(to + 1, text, length);
+        to[length + 1] = '"';
+    }
+}
+
 }  // namespace
 
-// Every text of the pending changes lives in one growing buffer, each terminated, and is named by
-// its offset there: the buffer moves when it grows, and a file's changes cost one allocation
-// every so often instead of one per text. A change's columns are kept already packed, as they
-// are written: one text, and one row, per change is what makes the record cheap next to the load.
+// Every text of the pending changes is a terminated copy in an arena, named by its pointer: a
+// large file's changes cost one allocation every few thousand texts, and none is copied twice. A
+// change's columns are kept already packed, as they are written: one text, and one row, per
+// change is what makes the record cheap next to the load.
 struct ProvenanceRecorder::Impl : Memory::Allocated {
     struct Change {
-        std::size_t file, package, table, key, columns;  // offsets in texts; kNoText for null
-        std::size_t columnsLength;
+        const char* file;  // null for none
+        const char* package;
+        const char* table;
+        const char* key;
+        const char* columns;
+        long long rowid;
         int line;
         ChangeKind kind;
-        long long rowid;
     };
 
     explicit Impl(Connection& connection) : insert(&connection), batch(&connection) {}
 
-    std::size_t Keep(const char* text) noexcept;
-    // The offset of the text kept last at last, when it equals text; kept anew otherwise. A file
-    // names its file, table and package over and over.
-    std::size_t KeepRepeated(const char* text, std::size_t& last) noexcept;
-    // The columns and values of change as one JSON object; kNoText when it has none.
-    std::size_t KeepColumns(const RowChange& change) noexcept;
-    bool Buffer(const RowChange& change) noexcept;
+    // A copy of text, or null for none; sets lost when no memory was left for it.
+    const char* Keep(std::string_view text) noexcept;
+    const char* Keep(const char* text) noexcept { return text != nullptr ? Keep(std::string_view(text)) : nullptr; }
+    // The text kept last at last, when it equals text; kept anew otherwise. A file names its file,
+    // table and package over and over.
+    const char* KeepRepeated(const char* text, const char*& last) noexcept;
+    // The columns and values of change as one JSON object; null when it has none.
+    const char* KeepColumns(const RowChange& change) noexcept;
+    void Buffer(const RowChange& change) noexcept;
     void Drop() noexcept;
-    const char* Text(std::size_t offset) const noexcept {
-        return offset != kNoText ? texts.Text() + offset : nullptr;
-    }
 
     bool Ready(Connection& connection) noexcept;
     bool WriteAll() noexcept;
-    // Binds change to the parameters of the row at place in statement's values.
+    // Binds change to the parameters of the row at place in statement's values, and its file and
+    // package to those every row shares.
     void BindChange(sqlite3_stmt* statement, int place, const Change& change) noexcept;
+    void BindSource(sqlite3_stmt* statement, const Change& change) noexcept;
+    bool SharesSource(std::size_t first, std::size_t count) const noexcept;
     static bool Run(sqlite3_stmt* statement) noexcept;
     void Record(Connection& connection, const char* file) noexcept;
 
     TextBuffer package;  // the label set last; empty for none
-    Memory::Array<Change> changes;
-    TextBuffer texts;
-    std::size_t lastFile = kNoText;     // where the texts repeated most keep them
-    std::size_t lastTable = kNoText;
-    std::size_t lastPackage = kNoText;  // kNoText also when a new label has not been kept yet
+    Memory::BlockArray<Change> changes;
+    TextArena texts;
+    TextBuffer columns;                 // the columns of the change being kept, packed
+    const char* lastFile = nullptr;     // the texts repeated most, as kept last
+    const char* lastTable = nullptr;
+    const char* lastPackage = nullptr;  // null also when a new label has not been kept yet
     bool lost = false;                  // a change of the pending file could not be kept
     Command insert;                     // one row; prepared on the first write, then reused
     Command batch;                      // kBatch rows; prepared with insert
 };
 
-std::size_t ProvenanceRecorder::Impl::Keep(const char* text) noexcept {
-    if (text == nullptr)
-        return kNoText;
-    const std::size_t offset = texts.Length();
-    texts.Append(text).Append('\0');
-    return offset;
+const char* ProvenanceRecorder::Impl::Keep(std::string_view text) noexcept {
+    const char* kept = texts.Keep(text);
+    if (kept == nullptr)
+        lost = true;
+    return kept;
 }
 
-std::size_t ProvenanceRecorder::Impl::KeepRepeated(const char* text, std::size_t& last) noexcept {
+const char* ProvenanceRecorder::Impl::KeepRepeated(const char* text, const char*& last) noexcept {
     if (text == nullptr)
-        return kNoText;
-    if (last == kNoText || std::strcmp(texts.Text() + last, text) != 0)
+        return nullptr;
+    if (last == nullptr || std::strcmp(last, text) != 0)
         last = Keep(text);
     return last;
 }
 
-std::size_t ProvenanceRecorder::Impl::KeepColumns(const RowChange& change) noexcept {
+const char* ProvenanceRecorder::Impl::KeepColumns(const RowChange& change) noexcept {
     if (change.columnCount <= 0 || change.columns == nullptr)
-        return kNoText;
-    const std::size_t offset = texts.Length();
-    texts.Append('{');
+        return nullptr;
+    columns.Clear();
+    columns.Append('{');
     for (int index = 0; index < change.columnCount; ++index) {
         if (index > 0)
-            texts.Append(',');
-        AppendJsonString(texts, change.columns[index] != nullptr ? change.columns[index] : "");
-        texts.Append(':');
+            columns.Append(',');
+        AppendJsonString(columns, change.columns[index] != nullptr ? change.columns[index] : "");
+        columns.Append(':');
         const char* value = change.values != nullptr ? change.values[index] : nullptr;
         if (value != nullptr)
-            AppendJsonString(texts, value);
+            AppendJsonString(columns, value);
         else
-            texts.Append("null");
+            columns.Append("null");
     }
-    texts.Append('}').Append('\0');
-    return offset;
+    columns.Append('}');
+    if (!columns.Ok()) {
+        lost = true;
+        return nullptr;
+    }
+    return Keep(columns.View());
 }
 
-bool ProvenanceRecorder::Impl::Buffer(const RowChange& change) noexcept {
-    if (!package.Ok())
-        return false;
-    const std::size_t packageOffset = package.Empty() ? kNoText : KeepRepeated(package.Text(), lastPackage);
-    Change kept{KeepRepeated(change.file, lastFile), packageOffset, KeepRepeated(change.table, lastTable),
-                Keep(change.key), 0, 0, change.line, change.kind, change.rowid};
-    kept.columns = KeepColumns(change);
-    if (kept.columns != kNoText)
-        kept.columnsLength = texts.Length() - kept.columns - 1;
-    return texts.Ok() && changes.Push(kept);
+void ProvenanceRecorder::Impl::Buffer(const RowChange& change) noexcept {
+    if (!package.Ok()) {
+        lost = true;
+        return;
+    }
+    const char* packageText = package.Empty() ? nullptr : KeepRepeated(package.Text(), lastPackage);
+    const Change kept{KeepRepeated(change.file, lastFile), packageText, KeepRepeated(change.table, lastTable),
+                      Keep(change.key), KeepColumns(change), change.rowid, change.line, change.kind};
+    if (!changes.Push(kept))
+        lost = true;
 }
 
 void ProvenanceRecorder::Impl::Drop() noexcept {
     changes.Clear();
     texts.Clear();
-    lastFile = lastTable = lastPackage = kNoText;
+    lastFile = lastTable = lastPackage = nullptr;
     lost = false;
 }
 
@@ -199,30 +238,45 @@ bool ProvenanceRecorder::Impl::Ready(Connection& connection) noexcept {
         return true;
     char single[256];
     TextBuffer one(single);
-    one.Append(kInsertRows).Append(kRowValues);
+    one.Append(kInsertRows);
+    AppendRowValues(one, 0);
     TextBuffer many;
     many.Append(kInsertRows);
-    for (int row = 0; row < kBatch; ++row)
-        many.Append(row > 0 ? ", " : "").Append(kRowValues);
+    for (int row = 0; row < kBatch; ++row) {
+        many.Append(row > 0 ? ", " : "");
+        AppendRowValues(many, row);
+    }
     return one.Ok() && many.Ok() && connection.Execute(kCreateTable)
            && insert.Prepare(one.Text(), -1, Command::Report::Error) == Status::Ok
            && batch.Prepare(many.Text(), -1, Command::Report::Error) == Status::Ok;
 }
 
+void ProvenanceRecorder::Impl::BindSource(sqlite3_stmt* statement, const Change& change) noexcept {
+    sqlite3_bind_text(statement, 1, change.file, -1, SQLITE_STATIC);
+    sqlite3_bind_text(statement, 2, change.package, -1, SQLITE_STATIC);
+}
+
 void ProvenanceRecorder::Impl::BindChange(sqlite3_stmt* statement, int place, const Change& change) noexcept {
-    const int first = place * kValuesPerRow;
-    sqlite3_bind_text(statement, first + 1, Text(change.file), -1, SQLITE_STATIC);
-    sqlite3_bind_int(statement, first + 2, change.line);
-    sqlite3_bind_text(statement, first + 3, Text(change.package), -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement, first + 4, Text(change.table), -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement, first + 5, KindName(change.kind), -1, SQLITE_STATIC);
+    const int first = kSharedValues + place * kValuesPerRow;
+    sqlite3_bind_int(statement, first + 1, change.line);
+    sqlite3_bind_text(statement, first + 2, change.table, -1, SQLITE_STATIC);
+    sqlite3_bind_text(statement, first + 3, KindName(change.kind), -1, SQLITE_STATIC);
     if (change.rowid != 0)
-        sqlite3_bind_int64(statement, first + 6, change.rowid);
+        sqlite3_bind_int64(statement, first + 4, change.rowid);
     else
-        sqlite3_bind_null(statement, first + 6);
-    sqlite3_bind_text(statement, first + 7, Text(change.key), -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement, first + 8, Text(change.columns), static_cast<int>(change.columnsLength),
-                      SQLITE_STATIC);
+        sqlite3_bind_null(statement, first + 4);
+    sqlite3_bind_text(statement, first + 5, change.key, -1, SQLITE_STATIC);
+    sqlite3_bind_text(statement, first + 6, change.columns, -1, SQLITE_STATIC);
+}
+
+// Whether count changes from first on name the same file and package texts (kept once, they
+// share their copies), so that one statement can bind them once.
+bool ProvenanceRecorder::Impl::SharesSource(std::size_t first, std::size_t count) const noexcept {
+    for (std::size_t index = first + 1; index < first + count; ++index) {
+        if (changes[index].file != changes[first].file || changes[index].package != changes[first].package)
+            return false;
+    }
+    return true;
 }
 
 bool ProvenanceRecorder::Impl::Run(sqlite3_stmt* statement) noexcept {
@@ -233,15 +287,15 @@ bool ProvenanceRecorder::Impl::Run(sqlite3_stmt* statement) noexcept {
 
 bool ProvenanceRecorder::Impl::WriteAll() noexcept {
     bool written = true;
-    std::size_t index = 0;
-    for (; written && changes.Size() - index >= kBatch; index += kBatch) {
-        for (int place = 0; place < kBatch; ++place)
-            BindChange(batch.Statement(), place, changes[index + place]);
-        written = Run(batch.Statement());
-    }
-    for (; written && index < changes.Size(); ++index) {
-        BindChange(insert.Statement(), 0, changes[index]);
-        written = Run(insert.Statement());
+    for (std::size_t index = 0; written && index < changes.Size();) {
+        const bool whole = changes.Size() - index >= kBatch && SharesSource(index, kBatch);
+        sqlite3_stmt* statement = whole ? batch.Statement() : insert.Statement();
+        const int rows = whole ? kBatch : 1;
+        BindSource(statement, changes[index]);
+        for (int place = 0; place < rows; ++place)
+            BindChange(statement, place, changes[index + place]);
+        written = Run(statement);
+        index += rows;
     }
     // The statements keep no texts of a buffer that is about to be emptied.
     sqlite3_clear_bindings(batch.Statement());
@@ -290,7 +344,7 @@ void ProvenanceRecorder::SetPackage(const char* label) {
         return;
     m_impl->package.Clear();
     m_impl->package.Append(label);
-    m_impl->lastPackage = kNoText;
+    m_impl->lastPackage = nullptr;
 }
 
 void ProvenanceRecorder::SetNext(ILoadObserver* next) {
@@ -302,10 +356,13 @@ void ProvenanceRecorder::OnDiagnostic(const Diagnostic& diagnostic) noexcept {
         m_next->OnDiagnostic(diagnostic);
 }
 
+bool ProvenanceRecorder::WantsDiagnostics() const noexcept {
+    return m_next != nullptr && m_next->WantsDiagnostics();
+}
+
 void ProvenanceRecorder::OnRowChange(const RowChange& change) noexcept {
-    if (m_impl != nullptr && !m_impl->lost && !IsOwnTable(change.table) && KindName(change.kind) != nullptr
-        && !m_impl->Buffer(change))
-        m_impl->lost = true;
+    if (m_impl != nullptr && !m_impl->lost && !IsOwnTable(change.table) && KindName(change.kind) != nullptr)
+        m_impl->Buffer(change);
     if (m_next != nullptr)
         m_next->OnRowChange(change);
 }

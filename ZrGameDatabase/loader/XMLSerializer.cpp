@@ -348,7 +348,7 @@ bool XMLSerializer::Impl::ParseBuffer(char* buffer, const char* zero, bool zeroI
     if (parsed == nullptr || !NoteLineBreaks(scratch.lineBreaks, buffer, zero))
         return ReportOutOfMemory();
     Loader::RecoveryNotes notes(diagnostics);
-    const bool read = parsed->Parse(buffer, diagnostics.Active() ? &notes : nullptr);
+    const bool read = parsed->Parse(buffer, diagnostics.Checking() ? &notes : nullptr);
     notes.Flush();
     if (!read) {
         if (parsed->Status() == XmlStatus::OutOfMemory)

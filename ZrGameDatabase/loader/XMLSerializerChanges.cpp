@@ -66,31 +66,34 @@ bool XMLSerializer::Impl::CollectMatchedRows(const char* table, std::string_view
 }
 
 // Terminated copies of names and values for a row change: pointers[0..count) the names,
-// pointers[count..2 count) the values, null for a NULL. The texts are pointed at once all are in,
-// since their buffer may move while it grows.
+// pointers[count..2 count) the values, null for a NULL. Measured first and copied into one
+// stretch of the buffer, which then no longer moves while they are pointed at.
 template <class NameAt>
 bool XMLSerializer::Impl::BuildColumnTexts(std::size_t count, NameAt nameAt, const Memory::Array<Span>& values) {
-    SqlText& texts = rowTexts;
-    texts.Clear();
-    rowOffsets.Clear();
     rowPointers.Clear();
-    if (!rowOffsets.Reserve(2 * count) || !rowPointers.Reserve(2 * count))
+    if (!rowPointers.Reserve(2 * count))
         return false;
+    std::size_t bytes = 0;
     for (std::size_t index = 0; index < count; ++index) {
-        (void)rowOffsets.Push(texts.Length());
-        texts.Append(nameAt(index)).Append('\0');
+        bytes += nameAt(index).size() + 1;
+        if (!Loader::IsNullValue(values[index]))
+            bytes += values[index].length + 1;
     }
-    for (std::size_t index = 0; index < count; ++index) {
-        const Span& value = values[index];
-        const bool null = Loader::DetermineValueType(value.text, value.length) == ValueType::Null;
-        (void)rowOffsets.Push(null ? kNoText : texts.Length());
-        if (!null)
-            texts.Append(value.View()).Append('\0');
-    }
-    if (!texts.Ok())
+    rowTexts.Clear();
+    char* to = rowTexts.Extend(bytes);
+    if (to == nullptr)
         return false;
-    for (const std::size_t offset : rowOffsets)
-        (void)rowPointers.Push(offset == kNoText ? nullptr : texts.Text() + offset);
+    const auto copy = [&to](std::string_view text) {
+        const char* copied = to;
+        std::memcpy(to, text.data(), text.size());
+        to[text.size()] = '\0';
+        to += text.size() + 1;
+        return copied;
+    };
+    for (std::size_t index = 0; index < count; ++index)
+        (void)rowPointers.Push(copy(nameAt(index)));
+    for (std::size_t index = 0; index < count; ++index)
+        (void)rowPointers.Push(Loader::IsNullValue(values[index]) ? nullptr : copy(values[index].View()));
     return true;
 }
 
@@ -128,7 +131,7 @@ void XMLSerializer::Impl::ReportRowInserted(Span table, int line, InsertMode mod
     const char* const* pointers = rowPointers.begin();
     const char* key = nullptr;
     for (std::size_t index = 0; index < count; ++index) {
-        if (std::strcmp(pointers[index], "Type") == 0 || (key == nullptr && index == 0))
+        if (nameAt(index) == "Type" || (key == nullptr && index == 0))
             key = pointers[count + index];
     }
     SqlText& name = scratch.key;

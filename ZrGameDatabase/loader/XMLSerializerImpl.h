@@ -179,7 +179,6 @@ struct XMLSerializer::Impl {
     Loader::LoadDiagnostics diagnostics;      // the observer and what it was told of this load
     Loader::ColumnKinds columnKinds;          // declared kinds of the columns values go to
     Memory::Array<const char*> rowPointers;   // column names and values of a reported row
-    Memory::Array<std::size_t> rowOffsets;    // where they start in rowTexts, while it grows
     SqlText rowTexts;                         // the texts they point at
     MatchedRows matched;                      // rows of the change being run
     std::size_t whereStart = 0;               // where the condition starts in the change's statement

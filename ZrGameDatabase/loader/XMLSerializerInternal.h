@@ -32,6 +32,8 @@ enum class ValueType { Null, Text, Integer, Real };
 // How a row element inserts: "Row", "InsertOrAbort", "InsertOrIgnore", "Replace".
 enum class InsertMode { Plain, Abort, Ignore, Replace };
 
+// Whether a value reads as NULL: none, empty, or beginning with "NULL".
+bool IsNullValue(Span value);
 // Null, text, integer or real, by the characters of the value: see the definition for the rules.
 ValueType DetermineValueType(const char* text, std::uint32_t length);
 

@@ -90,7 +90,7 @@ bool XMLSerializer::Impl::InsertRow(const XmlNode& element, ResultsCache& cache,
     } else {
         BuildRowHead(table, mode, tagged);
     }
-    if (diagnostics.Active())
+    if (diagnostics.Checking())
         CheckRowValues(element, table);
     if (!FitsColumnLimit(scratch.values.Size()))
         return false;

@@ -150,7 +150,7 @@ bool XMLSerializer::Impl::UpdateRows(const XmlNode& element, Span table) {
     statement.Clear();
     statement.Append("UPDATE ").AppendName(table.View()).Append(" SET ");
 
-    if (diagnostics.Active())
+    if (diagnostics.Checking())
         CheckUpdateShape(element, table);
     XmlNode set;
     if (!element.FirstChild(set, "Set", 3)) {

@@ -12,8 +12,12 @@
 
 namespace Database::Loader {
 
+bool IsNullValue(Span value) {
+    return value.text == nullptr || value.length == 0 || (value.length >= 4 && std::memcmp(value.text, "NULL", 4) == 0);
+}
+
 ValueType DetermineValueType(const char* text, std::uint32_t length) {
-    if (text == nullptr || length == 0 || (length >= 4 && std::memcmp(text, "NULL", 4) == 0))
+    if (IsNullValue(Span{text, length}))
         return ValueType::Null;
     bool pointSeen = false;
     for (std::uint32_t index = 0; index < length; ++index) {

@@ -51,6 +51,9 @@ public:
     virtual ~ILoadObserver() = default;
 
     virtual void OnDiagnostic(const Diagnostic&) noexcept {}
+    // False when OnDiagnostic ignores what it is told: the load then leaves out the checks that
+    // only look for problems to report (values, names, markup), and costs less. Asked once per file.
+    virtual bool WantsDiagnostics() const noexcept { return true; }
     // Every row written: one event per row inserted (Row, Replace, InsertOrIgnore, InsertOrAbort;
     // an ignored InsertOrIgnore row as Ignored), per row an Update changed (the Set columns and
     // their new values) and per row a Delete or a reference purge removed (no columns).

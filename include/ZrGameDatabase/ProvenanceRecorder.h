@@ -54,8 +54,10 @@ public:
     // null, the default: none), so that a host's own observer still hears the load.
     void SetNext(ILoadObserver* next);
 
-    // Passed on to the next observer; the recorder keeps no diagnostics.
+    // Passed on to the next observer; the recorder keeps no diagnostics, and wants them only when
+    // the next observer does.
     void OnDiagnostic(const Diagnostic& diagnostic) noexcept override;
+    bool WantsDiagnostics() const noexcept override;
     // Copies the change into the file's pending changes (the database is not touched here), then
     // passes it on.
     void OnRowChange(const RowChange& change) noexcept override;
