@@ -6,8 +6,12 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/Array.h"
+#include "base/BlockArray.h"
+#include "base/TextArena.h"
 #include "base/StringMap.h"
 #include "core/SqlText.h"
 
@@ -57,6 +61,38 @@ TEST(Array, GrowsAndKeepsItsValues) {
     EXPECT_EQ(values[9998], 9999);
     values.Clear();
     EXPECT_TRUE(values.Empty());
+}
+
+TEST(BlockArray, KeepsItsValuesAcrossBlocksAndAfterClear) {
+    Memory::BlockArray<int, 16> values;
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(values.Push(i));
+    const int* first = &values[0];
+    ASSERT_EQ(values.Size(), 100u);
+    EXPECT_EQ(values[15] + values[16] + values[99], 15 + 16 + 99);
+    values.Clear();
+    ASSERT_TRUE(values.Push(7));
+    EXPECT_EQ(&values[0], first);  // the blocks are kept
+    EXPECT_EQ(values[0], 7);
+}
+
+// Kept texts never move: every pointer handed out reads back its text after many more were kept,
+// one of them larger than a block, and again after Clear refilled the blocks.
+TEST(TextArena, KeptTextsStayWhereTheyAre) {
+    TextArena arena;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::pair<const char*, std::string>> kept;
+        for (int i = 0; i < 40000; ++i) {
+            const std::string text = i == 2000 ? std::string(300000, 'x') : "text " + std::to_string(i);
+            const char* copy = arena.Keep(text);
+            ASSERT_NE(copy, nullptr);
+            kept.emplace_back(copy, text);
+        }
+        for (const auto& [copy, text] : kept)
+            ASSERT_EQ(copy, text);
+        EXPECT_STREQ(arena.Keep(""), "");
+        arena.Clear();
+    }
 }
 
 TEST(SqlText, TheBoundedFormRefusesWhatDoesNotFitAndStaysRefused) {

@@ -176,6 +176,29 @@ TEST_F(LoadObserver, WhatTheReaderRecoversFromKeepsItsCodeAndLine) {
     EXPECT_EQ(observer.reports, (Reports{"2 error zero-byte"}));
 }
 
+// An observer that hears no diagnostics spares the load its checks, and still hears every row at
+// its line, however far apart the rows are.
+TEST_F(LoadObserver, AnObserverWithoutDiagnosticsHearsTheRowsOnly) {
+    struct RowsOnly : RecordingObserver {
+        bool WantsDiagnostics() const noexcept override { return false; }
+    } rowsOnly;
+    serializer.SetObserver(&rowsOnly);
+    std::string rows;
+    for (int row = 0; row < 40; ++row)
+        rows += "<Row Type=\"T" + std::to_string(row) + "\" Name=\"007\"/>" + std::string(row % 3 == 0 ? 12 : 1, '\n');
+    ASSERT_TRUE(Load(File("<Units>\n" + rows + "<Row Type=\"X\" Cost=1/></Units>")));
+    EXPECT_TRUE(rowsOnly.reports.empty());
+    ASSERT_EQ(rowsOnly.rows.size(), 40u);
+    int line = 3;
+    for (int row = 0; row < 40; ++row) {
+        EXPECT_EQ(rowsOnly.rows[row].substr(0, rowsOnly.rows[row].find(' ')), std::to_string(line));
+        line += row % 3 == 0 ? 12 : 1;
+    }
+    serializer.SetObserver(&observer);
+    ASSERT_TRUE(Load(File("<Units>\n<Row Type=\"A\" Name=\"007\"/>\n</Units>")));
+    EXPECT_EQ(observer.reports, (Reports{"3 value-retyped"}));
+}
+
 TEST_F(LoadObserver, APurgeOfATableThatDoesNotExistSaysSo) {
     ASSERT_TRUE(Load(File("<DeleteMissingReferences table=\"Eraz\" column=\"Type\"/>")));
     EXPECT_EQ(observer.reports, (Reports{"2 purge-missing-table"}));

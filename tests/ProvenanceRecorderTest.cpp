@@ -187,7 +187,9 @@ TEST_F(ProvenanceRecorderTest, NoConflictWithinOnePackageWithoutOneOrAcrossAFres
 
 TEST_F(ProvenanceRecorderTest, PassesEveryEventOnAndSurvivesAFailedWrite) {
     CountingObserver next;
+    EXPECT_FALSE(recorder.WantsDiagnostics());  // alone, it would drop them
     recorder.SetNext(&next);
+    EXPECT_TRUE(recorder.WantsDiagnostics());
     recorder.OnDiagnostic(Diagnostic{Severity::Warning, "a.xml", 1, "value-retyped", "m", nullptr});
     Hear("a.xml", 2, "Units", ChangeKind::Insert, 1, "WARRIOR", {{"Cost", "1"}});
     recorder.OnFileDone("a.xml", false);
@@ -217,6 +219,19 @@ TEST_F(ProvenanceRecorderTest, PassesEveryEventOnAndSurvivesAFailedWrite) {
     EXPECT_EQ(Recorded(),
               (Texts{"b.xml:2 - Units insert 1 WARRIOR Cost=1", "d.xml:4 - Units delete 1 WARRIOR -=NULL"}));
     EXPECT_EQ(next.files, (Texts{"a.xml rolled back", "b.xml committed", "c.xml committed", "d.xml committed"}));
+}
+
+// Changes go in by batches that bind the file and package once; a file whose package changed
+// half-way keeps each change's own.
+TEST_F(ProvenanceRecorderTest, ManyChangesOfAFileKeepTheirOrderLinesAndPackages) {
+    for (int line = 1; line <= 100; ++line) {
+        recorder.SetPackage(line <= 45 ? "A" : "B");
+        Hear("many.xml", line, "Units", ChangeKind::Insert, line, ("U" + std::to_string(line)).c_str());
+    }
+    recorder.OnFileDone("many.xml", true);
+    EXPECT_EQ(Scalar("select count(*) || ' ' || sum(line = id) || ' ' || sum(row_key = 'U' || line)"
+                     " || ' ' || sum(package = iif(line <= 45, 'A', 'B')) from zrdb_provenance"),
+              "100 100 100 100");
 }
 
 // The loader's own events: a file's changes are recorded after its commit, with their lines.

@@ -54,6 +54,21 @@ TEST_F(LoaderRows, EachColumnOrderHasItsOwnStatement) {
     EXPECT_EQ(Column("Type || Cost"), "a1:text b2:text c3:text");
 }
 
+// A row that repeats the last row's columns reuses its statement; one of another table, mode or
+// tag with the same column names must not.
+TEST_F(LoaderRows, RowsWithTheSameColumnsGoWhereTheirTableModeAndTagSay) {
+    Run("create table Eras (Type text unique, Cost integer, PackageID text);");
+    serializer.AddTableToPackageTagList("Units");
+    serializer.SetPackageTag("MOD");
+    ASSERT_TRUE(Load(File("<Units><Row Type=\"a\" Cost=\"1\"/><Replace Type=\"a\" Cost=\"2\"/></Units>"
+                          "<Eras><Row Type=\"a\" Cost=\"3\"/></Eras>"
+                          "<Units><InsertOrIgnore Type=\"a\" Cost=\"4\"/><Row Type=\"b\"><Cost>5</Cost></Row>"
+                          "<Row><Type>c</Type><Cost>6</Cost></Row><Row Type=\"d\" Cost=\"7\"/></Units>")))
+        << serializer.ErrorMessage();
+    EXPECT_EQ(Column("Type || Cost || ifnull(PackageID, '-')"), "a2-:text b5MOD:text c6MOD:text d7-:text");
+    EXPECT_EQ(Typed("select Type || Cost as v from Eras"), "a3:text");
+}
+
 TEST_F(LoaderRows, ChildElementRowsOfTaggedTablesCarryThePackageTag) {
     serializer.AddTableToPackageTagList("Units");
     serializer.SetPackageTag("MyMod");

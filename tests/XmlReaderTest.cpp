@@ -311,6 +311,13 @@ TEST(XmlReaderRecovery, TextEndingInsideAnElementKeepsEverythingRead) {
     Parsed value("<r><a k='v");
     ASSERT_TRUE(value.ok);
     EXPECT_EQ(ChildNames(value.Root()), "");
+
+    // Elements still open at the end have no sibling after them, whatever they hold.
+    Parsed open("<r><a><x/><y/><b><z/>");
+    ASSERT_TRUE(open.ok);
+    EXPECT_EQ(ChildNames(open.Root()), "a");
+    EXPECT_EQ(ChildNames(Child(open.Root(), "a")), "x y b");
+    EXPECT_EQ(ChildNames(Child(Child(open.Root(), "a"), "b")), "z");
 }
 
 // Counts the blocks handed out and can refuse them from the n-th request on.
