@@ -8,6 +8,8 @@
 //     kept), for the library's loader and for the plain one. Goal: library / plain <= 0.9.
 //   - the library's memory set-up against SQLite's default one (the system allocator), on the
 //     same load and on loading the snapshot of its result, fresh and warm. Goal: <= 1.0.
+//   - `zrdb load --provenance FILE` against `zrdb load FILE`, fresh processes: what recording
+//     every value's file, line and package costs. Goal: <= 1.5.
 // SQLite's memory set-up is chosen once per process, so every load runs in a child process: this
 // program started again with --child.
 #include <benchmark/benchmark.h>
@@ -242,9 +244,9 @@ std::string ChildCommand(const std::string& mode) {
     return "'" + g_self + "' --child " + mode + " '" + file + "'";
 }
 
-std::string ZrdbCommand() {
-    return "cd '" + g_folder + "' && '" ZRDB_PROGRAM "' load --quiet --log '" + g_folder + "/zrdb.log' '" + g_data +
-           "'";
+std::string ZrdbCommand(const std::string& options = "") {
+    return "cd '" + g_folder + "' && '" ZRDB_PROGRAM "' load --quiet " + options + "--log '" + g_folder +
+           "/zrdb.log' '" + g_data + "'";
 }
 
 // The time of one run: a fresh process's wall time, or what a warm child printed.
@@ -300,6 +302,12 @@ void BM_WholeLoad_Warm(benchmark::State& state) {
              ChildCommand("plain-load-warm"), true);
 }
 BENCHMARK(BM_WholeLoad_Warm)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// The provenance record: zrdb recording every value's file, line and package against zrdb without.
+void BM_Provenance_FreshProcess(benchmark::State& state) {
+    RunPairs(state, "load, fresh: zrdb --provenance / zrdb", ZrdbCommand("--provenance "), ZrdbCommand(), false);
+}
+BENCHMARK(BM_Provenance_FreshProcess)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
 
 // The library's memory set-up against SQLite's default one, on a load and on a snapshot load.
 void BM_MemorySetUp_LoadFresh(benchmark::State& state) {
