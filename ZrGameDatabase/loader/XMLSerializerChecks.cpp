@@ -133,10 +133,12 @@ void XMLSerializer::Impl::CheckRowValues(const XmlNode& element, Span table) {
     }
     std::size_t index = 0;
     const auto check = [&](const XmlNode& column) {
-        const Span name = Loader::NameOf(column);
+        Span name{"", 0};
+        Span value{"", 0};
+        column.RecordSpans(name.text, name.length, value.text, value.length);
         if (!kinds.namesAreUtf8)
             CheckName(table, name);
-        CheckValue(table, name, Loader::ValueOf(column), kinds.kinds[index++], name.text);
+        CheckValue(table, name, value, kinds.kinds[index++], name.text);
     };
     for (const XmlNode& attribute : Attributes(element))
         check(attribute);

@@ -44,13 +44,19 @@ void AppendColumn(SqlText& columns, Span name) {
 // document order, the values as written after "true" and "false" became 1 and 0. Rows written with
 // child elements are what mods add; those of tagged tables carry the tag as their last value.
 bool XMLSerializer::Impl::ReadRowColumns(const XmlNode& element, Span table) {
+    const auto add = [this](const XmlNode& column) {
+        Span name{"", 0};
+        Span value{"", 0};
+        column.RecordSpans(name.text, name.length, value.text, value.length);
+        return AddRowColumn("Row", name, value);
+    };
     for (const XmlNode& attribute : Attributes(element)) {
-        if (!AddRowColumn("Row", NameOf(attribute), ValueOf(attribute)))
+        if (!add(attribute))
             return false;
     }
     const bool hasChildren = !Children(element).Empty();
     for (const XmlNode& child : Children(element)) {
-        if (!AddRowColumn("Row", NameOf(child), ValueOf(child)))
+        if (!add(child))
             return false;
     }
     if (hasChildren && packageTags.Contains(table.View()) && !scratch.values.Push(packageTags.Tag()))

@@ -94,6 +94,30 @@ public:
     bool AsciiValueSpan(const char*& text, std::uint32_t& length) const noexcept;
     // Value, always true: an empty handle gives "" and 0.
     bool RawValue(const char*& text, std::uint32_t& length) const noexcept;
+    // The name and the value spans of the record itself, "" and 0 for none and for an empty
+    // handle: what RawName and RawValue give for the handles a document hands out, without the
+    // call through Name and Value. The loader reads every name and value of a file this way.
+    void RecordSpans(const char*& name, std::uint32_t& nameLength, const char*& value,
+                     std::uint32_t& valueLength) const noexcept {
+        const char* recordName = nullptr;
+        const char* recordValue = nullptr;
+        nameLength = valueLength = 0;
+        if (const Xml::ElementRecord* element = Element()) {
+            recordName = element->name;
+            recordValue = element->value;
+            nameLength = element->nameLength;
+            valueLength = element->valueLength;
+        } else if (const Xml::AttributeRecord* attribute = Attribute()) {
+            recordName = attribute->name;
+            recordValue = attribute->value;
+            nameLength = attribute->nameLength;
+            valueLength = attribute->valueLength;
+        }
+        name = recordName != nullptr ? recordName : "";
+        value = recordValue != nullptr ? recordValue : "";
+        nameLength = recordName != nullptr ? nameLength : 0;
+        valueLength = recordValue != nullptr ? valueLength : 0;
+    }
     // The value read as a flag from its first byte: 't' or 'T' and '1' give true, 'f' or 'F' and
     // '0' give false. Refused (false, out unchanged) for an empty handle, an empty value, a value
     // with a byte above 127, or any other first byte.
