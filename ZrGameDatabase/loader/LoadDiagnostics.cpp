@@ -253,7 +253,13 @@ bool ColumnKinds::Read(const Connection& connection, Span table) noexcept {
 
 bool ColumnKinds::OfRow(const Connection& connection, Span table, std::string_view head, const ColumnNameSet& names,
                         Row& row) noexcept {
+    // Rows mostly repeat the columns of the row before them.
+    if (m_hasLast && head == m_lastHead.View()) {
+        row = Row{m_rowKinds.begin() + m_last.first, m_last.namesAreUtf8};
+        return true;
+    }
     if (const RowEntry* known = m_rows.Find(head); known != nullptr) {
+        Remember(head, *known);
         row = Row{m_rowKinds.begin() + known->first, known->namesAreUtf8};
         return true;
     }
@@ -267,11 +273,20 @@ bool ColumnKinds::OfRow(const Connection& connection, Span table, std::string_vi
     }
     if (!m_rows.Set(head, RowEntry{first, namesAreUtf8}))
         return false;
+    Remember(head, RowEntry{first, namesAreUtf8});
     row = Row{m_rowKinds.begin() + first, namesAreUtf8};
     return true;
 }
 
+void ColumnKinds::Remember(std::string_view head, RowEntry entry) noexcept {
+    m_lastHead.Clear();
+    m_lastHead.Append(head);
+    m_hasLast = m_lastHead.Ok();
+    m_last = entry;
+}
+
 void ColumnKinds::Forget() noexcept {
+    m_hasLast = false;
     m_kinds.Reset();
     m_rows.Reset();
     m_rowKinds.Clear();

@@ -110,11 +110,15 @@ private:
 
     bool Read(const Connection& connection, Span table) noexcept;
     void Key(Span table, Span column) noexcept;
+    void Remember(std::string_view head, RowEntry entry) noexcept;
 
     Memory::StringMap<Kind> m_kinds;  // "table\x1fcolumn", both in lower case
     SqlText m_key;
     Memory::StringMap<RowEntry> m_rows;  // by row statement head
     Memory::Array<Kind> m_rowKinds;
+    SqlText m_lastHead;  // the head asked for last, and what it found
+    RowEntry m_last{};
+    bool m_hasLast = false;
 };
 
 // The first byte of text that is no part of a well-formed UTF-8 character, or -1.
