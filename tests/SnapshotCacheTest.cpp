@@ -148,6 +148,14 @@ TEST_F(SnapshotCacheTest, DamagedCacheFilesAreMadeAgainNeverLoaded) {
     EXPECT_FALSE(Load().summary.fromCache);
     EXPECT_TRUE(Load().summary.fromCache);
 
+    // Bytes added after the end: the kept bytes are all there and intact, the file is not.
+    {
+        std::ofstream file(SnapshotFile(), std::ios::app | std::ios::binary);
+        file << "more";
+    }
+    EXPECT_FALSE(Load().summary.fromCache);
+    EXPECT_TRUE(Load().summary.fromCache);
+
     directory.Write("cache/index.db", "this is no database at all, and never was one");
     Outcome fresh = Load();
     EXPECT_FALSE(fresh.summary.fromCache);

@@ -4,10 +4,13 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
+
 #include "ZrGameDatabase/BinaryIO.h"
 #include "ZrGameDatabase/DatabaseResults.h"
 #include "base/TextFormat.h"
 #include "core/Command.h"
+#include "core/SnapshotImage.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 
@@ -148,24 +151,60 @@ bool SnapshotCache::Load(const Digest& key, Connection& connection, int& files, 
     TextBuffer path;
     SnapshotPath(key, path);
     Digest kept;
-    Digest found;
-    std::uint64_t size = 0;
     const char* keptText = entry.GetText(1);
-    const bool intact = path.Ok() && keptText != nullptr && kept.FromHex(keptText) && Hash(path.Text(), found, size)
-                        && size == static_cast<std::uint64_t>(entry.GetInt64(0)) && found == kept;
+    const bool listed = path.Ok() && keptText != nullptr && kept.FromHex(keptText);
+    const auto size = static_cast<std::uint64_t>(entry.GetInt64(0));
     files = entry.GetInt(2);
     warnings = entry.GetInt(3);
     entry.Reset();
-    if (!intact) {
+    Image image;
+    if (!listed || !ReadChecked(path.Text(), size, kept, image)) {
         Warn("a snapshot of the cache does not match what was kept and is made again", path.Text());
         Forget(key);
         return false;
     }
-    BinaryIO snapshot(path.Text());
-    if (snapshot.Load(connection))
+    if (image.bytes != nullptr ? LoadSnapshotImage(connection, image.bytes, image.size)
+                               : BinaryIO(path.Text()).Load(connection))
         return true;
     Forget(key);
     return false;
+}
+
+SnapshotCache::Image::~Image() {
+    Memory::Deallocate(bytes);
+}
+
+// Reads the snapshot whole into image, hashing each piece as it arrives, while it is still in the
+// processor's cache; true when it is as long as kept and its digest is the kept one. Its size is
+// checked first, so that a wrong one costs no block of memory. A snapshot too large for one block
+// (a 32-bit process's address space is soon cut up) is only hashed, image left empty: it is loaded
+// from the file then, as checked a moment before.
+bool SnapshotCache::ReadChecked(const char* path, std::uint64_t size, const Digest& kept, Image& image) noexcept {
+    Platform::ReadOnlyFile file;
+    std::uint64_t fileSize = 0;
+    if (!file.Open(path) || !file.Size(fileSize) || fileSize != size)
+        return false;
+    if (size <= SIZE_MAX)
+        image.bytes = static_cast<unsigned char*>(Memory::Allocate(static_cast<std::size_t>(size)));
+    if (image.bytes == nullptr) {
+        Digest found;
+        std::uint64_t hashed = 0;
+        return Hash(path, found, hashed) && hashed == size && found == kept;
+    }
+    image.size = static_cast<std::size_t>(size);
+    ContentHash hash;
+    for (std::size_t offset = 0; offset < image.size;) {
+        const std::size_t wanted = image.size - offset < kReadSize ? image.size - offset : kReadSize;
+        std::size_t read = 0;
+        if (!file.Read(image.bytes + offset, wanted, read) || read != wanted)
+            return false;
+        hash.Add(image.bytes + offset, read);
+        offset += read;
+    }
+    // A byte past the kept size is a file written over since, whatever its first bytes hold.
+    unsigned char past = 0;
+    std::size_t read = 0;
+    return file.Read(&past, 1, read) && read == 0 && hash.Finish() == kept;
 }
 
 void SnapshotCache::Store(const Digest& key, Connection& connection, int files, int warnings) noexcept {

@@ -8,7 +8,8 @@
 //       file written in the same moment may still change without its time moving on.
 //   snapshots (key, size, digest, files, warnings): each snapshot kept, with its own size and
 //       digest, which are checked before it is loaded: a snapshot cut short or changed on disk is
-//       dropped and made again, never loaded.
+//       dropped and made again, never loaded. It is read once, into memory, and loaded from the
+//       bytes that were checked, so that a change after the check cannot slip in.
 // and one KEY.db snapshot (an ordinary database file) per key. A damaged index is removed and
 // started afresh. Nothing here is fatal to a load: a cache that cannot be used is a miss.
 #pragma once
@@ -41,6 +42,17 @@ private:
     bool OpenIndex() noexcept;
     void SnapshotPath(const Digest& key, TextBuffer& path) const noexcept;
     bool Hash(const char* path, Digest& digest, std::uint64_t& size) noexcept;
+
+    // A snapshot's bytes in memory, released with the object; none when they could not be had.
+    struct Image {
+        Image() noexcept = default;
+        ~Image();
+        Image(const Image&) = delete;
+        Image& operator=(const Image&) = delete;
+        unsigned char* bytes = nullptr;
+        std::size_t size = 0;
+    };
+    bool ReadChecked(const char* path, std::uint64_t size, const Digest& kept, Image& image) noexcept;
     bool KnownDigest(const char* path, std::uint64_t size, std::int64_t modified, Digest& digest) noexcept;
     void Forget(const Digest& key) noexcept;
     void Warn(const char* what, const char* path) const noexcept;
