@@ -51,8 +51,23 @@ fi
 # package lock for a while: wait for it rather than fail.
 lock_wait="-o DPkg::Lock::Timeout=600"
 
+# A mirror caught in the middle of a sync serves package lists that do not match their index
+# ("File has unexpected size"); a little later it serves whole ones. Each step is tried again
+# a few times before the install gives up.
+retry() {
+    attempt=1
+    until "$@"; do
+        if [ "$attempt" -ge 4 ]; then
+            return 1
+        fi
+        echo "install-deps: '$*' failed; trying again in $((attempt * 20)) s"
+        sleep $((attempt * 20))
+        attempt=$((attempt + 1))
+    done
+}
+
 echo "install-deps: installing$missing"
 # shellcheck disable=SC2086 # the options and the list are meant to split into words
-$as_root apt-get $lock_wait update -q
+retry $as_root apt-get $lock_wait update -q
 # shellcheck disable=SC2086
-DEBIAN_FRONTEND=noninteractive $as_root apt-get $lock_wait install -y -q --no-install-recommends $missing
+retry $as_root env DEBIAN_FRONTEND=noninteractive apt-get $lock_wait install -y -q --no-install-recommends $missing
