@@ -52,22 +52,26 @@ fi
 lock_wait="-o DPkg::Lock::Timeout=600"
 
 # A mirror caught in the middle of a sync serves package lists that do not match their index
-# ("File has unexpected size"); a little later it serves whole ones. Each step is tried again
-# a few times before the install gives up.
+# ("File has unexpected size"), and a caching proxy may go on serving such a list for hours.
+# Each step is tried again a few times; lists that still cannot be read leave the ones that
+# could, which usually hold every package needed, so the install goes on and fails only when a
+# package is really missing.
 retry() {
     attempt=1
     until "$@"; do
-        if [ "$attempt" -ge 4 ]; then
+        if [ "$attempt" -ge 3 ]; then
             return 1
         fi
-        echo "install-deps: '$*' failed; trying again in $((attempt * 20)) s"
-        sleep $((attempt * 20))
+        echo "install-deps: '$*' failed; trying again in $((attempt * 15)) s"
+        sleep $((attempt * 15))
         attempt=$((attempt + 1))
     done
 }
 
 echo "install-deps: installing$missing"
 # shellcheck disable=SC2086 # the options and the list are meant to split into words
-retry $as_root apt-get $lock_wait update -q
+if ! retry $as_root apt-get $lock_wait update -q; then
+    echo "install-deps: some package lists could not be read; installing from the others"
+fi
 # shellcheck disable=SC2086
 retry $as_root env DEBIAN_FRONTEND=noninteractive apt-get $lock_wait install -y -q --no-install-recommends $missing
