@@ -83,6 +83,50 @@ TEST_F(LuaSharedRows, EachIterationSeesTheTableAsItIsWhenItStarts) {
               "");
 }
 
+// A row's values are read in runs of columns: a row wider than one run keeps every value in its
+// place, its ID and Type are found in a later run, and a later column of an earlier name removes
+// that name's value across the runs.
+TEST_F(LuaSharedRows, RowsWiderThanOneReadingOfValuesKeepEveryColumn) {
+    std::string create = "create table Broad (";
+    std::string insert = "insert into Broad values (";
+    for (int column = 1; column <= 38; ++column) {
+        create += "C" + std::to_string(column) + " integer, ";
+        insert += column % 5 == 0 ? "NULL, " : std::to_string(column * 10) + ", ";
+    }
+    Run((create + "ID integer primary key, Type text); " + insert + "7, 'WIDE');"
+         + "create table Extra (ID integer primary key, C1 integer, C35 integer);"
+         + "insert into Extra values (7, NULL, 99);")
+            .c_str());
+    // Its statement gives Broad's columns, then C1 and C35 once more.
+    PushDatabaseTableAsGlobal("Joined", "Broad join Extra using (ID)");
+    EXPECT_EQ(Script("local T = DB.Broad local row = T.WIDE\n"
+                     "local fields = 0 for _ in pairs(row) do fields = fields + 1 end\n"
+                     "assert(fields == 38 - 7 + 2 and row.ID == 7 and T[7] == row and T() () == row)\n"
+                     "for column = 1, 38 do\n"
+                     "  assert(rawget(row, 'C' .. column) == (column % 5 ~= 0 and column * 10 or nil), column)\n"
+                     "end\n"
+                     "local joined = Joined() ()\n"
+                     "assert(rawget(joined, 'C1') == nil and joined.C35 == 99 and joined.C38 == 380)"),
+              "");
+    EXPECT_TRUE(printed.empty());
+}
+
+// Rows are cached under their ID and Type as SQLite converts them, while the row itself keeps the
+// values as they are: a text ID, an integer Type, and a Type found by a key that only collates
+// equal to it.
+TEST_F(LuaSharedRows, KeysAreConvertedForTheCacheOnlyAndARowKeepsItsOwnType) {
+    Run("create table Odd (ID text, Type integer, Label text); insert into Odd values ('7', 5, 'a');"
+        "create table Folded (ID integer primary key, Type text collate nocase);"
+        "insert into Folded values (1, 'UNIT_A');");
+    EXPECT_EQ(Script("local T = DB.Odd local row = T() ()\n"
+                     "assert(row.ID == '7' and row.Type == 5 and row.Label == 'a')\n"
+                     "local cache = getmetatable(T).__rowdata\n"
+                     "assert(cache[7] == row and cache['5'] == row and T['5'] == row)\n"
+                     "local folded = DB.Folded.unit_a\n"
+                     "assert(folded.Type == 'UNIT_A' and DB.Folded[1] == folded and DB.Folded.UNIT_A == folded)"),
+              "");
+}
+
 // LuaJIT's debug library can write the upvalues of C closures, and read the kit the rows of a table
 // object share; Lua 5.1's refuses, and the script below then changes nothing. Whatever is swapped
 // in, each answer is the genuine one or an error.

@@ -245,10 +245,6 @@ void* ToUserdata(lua_State* state, int index) {
     return lua_touserdata(state, index);
 }
 
-bool RawEqual(lua_State* state, int index1, int index2) {
-    return lua_rawequal(state, index1, index2) != 0;
-}
-
 std::size_t ObjLen(lua_State* state, int index) {
     return lua_objlen(state, index);
 }
@@ -267,6 +263,10 @@ void SetTop(lua_State* state, int index) {
 
 void Insert(lua_State* state, int index) {
     lua_insert(state, index);
+}
+
+void Replace(lua_State* state, int index) {
+    lua_replace(state, index);
 }
 
 void Concat(lua_State* state, int count) {

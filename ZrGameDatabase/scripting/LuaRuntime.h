@@ -104,8 +104,6 @@ int TypeOf(lua_State* state, int index);
 const char* ToLString(lua_State* state, int index, std::size_t* length);
 double ToNumber(lua_State* state, int index);
 bool ToBoolean(lua_State* state, int index);
-// Whether the two values are the same, without metamethods.
-bool RawEqual(lua_State* state, int index1, int index2);
 // The size of a full userdata's payload, the length of a string or table. Never call it on a
 // number, which it would turn into a string.
 std::size_t ObjLen(lua_State* state, int index);
@@ -119,6 +117,8 @@ void* ToUserdata(lua_State* state, int index);
 int GetTop(lua_State* state);
 void SetTop(lua_State* state, int index);
 void Insert(lua_State* state, int index);
+// Pops the top value into index, an upvalue pseudo-index too.
+void Replace(lua_State* state, int index);
 // May raise (allocation).
 void Concat(lua_State* state, int count);
 // May raise whatever the called function raises.

@@ -14,9 +14,11 @@
 // `__db` and `__tablename` are only there to be shown: any script may rewrite them.
 //
 // Lua 5.1 raises errors with longjmp. Every C function here therefore keeps only trivially
-// destructible locals, composes statement texts in fixed buffers, runs statements through the
-// helpers of ScriptingLuaInternal.h, and rewinds a statement before anything that could raise
-// wherever it no longer needs the row.
+// destructible locals, composes statement texts in fixed buffers, runs statements through SQLite
+// and the helpers of ScriptingLuaInternal.h, none of which throws, and rewinds a statement before
+// anything that could raise wherever it no longer needs the row.
+#include <sqlite3.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -56,41 +58,51 @@ bool ComposeTableStatement(char (&storage)[Size], const char* head, const char* 
 }
 
 // {==== Running the table's statements (no Lua calls in here)
+//
+// Lookups bind and rewind their statements through SQLite directly: the statements are the query
+// objects' own, so the checks of Results would only repeat what is known. They step through
+// Results, which logs a failed step.
+
+// Rewinds statement, keeping its bindings; false after a failed step, and without a statement
+// (its connection was closed).
+bool Rewind(sqlite3_stmt* statement) noexcept {
+    return statement != nullptr && sqlite3_reset(statement) == SQLITE_OK;
+}
 
 // Binds through bind; a statement left running by an error raised between its step and its reset
 // refuses the binding, so it is rewound and bound again.
 template <class BindFunction>
-bool BindRewinding(Results& statement, BindFunction bind) noexcept {
-    if (bind(statement))
+bool BindRewinding(sqlite3_stmt* statement, BindFunction bind) noexcept {
+    if (bind(statement) == SQLITE_OK)
         return true;
-    statement.TryReset();
-    return bind(statement);
+    sqlite3_reset(statement);
+    return bind(statement) == SQLITE_OK;
 }
 
-bool BindRowId(Results& statement, double key) noexcept {
+bool BindRowId(sqlite3_stmt* statement, double key) noexcept {
     long long rowId = 0;
     // NaN, the infinities and numbers beyond 64 bits name no row.
     if (!Detail::TruncateToInteger(key, rowId))
         return false;
-    return BindRewinding(statement, [rowId](Results& results) { return results.Bind(1, rowId); });
+    return BindRewinding(statement, [rowId](sqlite3_stmt* handle) { return sqlite3_bind_int64(handle, 1, rowId); });
 }
 
 // copy: whether SQLite takes a copy of the text. Without one the text must outlive the
-// statement's use of it: the key of a lookup does, on the Lua stack until the statement is rewound
-// (an error in between leaves it bound, but every later use rewinds before binding anew).
-bool BindText(Results& statement, const char* text, std::size_t length, bool copy) noexcept {
+// statement's use of it: the key of a lookup does, on the Lua stack until the statement is rewound.
+// It stays bound after that, but nothing reads it again: every lookup binds its own key first.
+bool BindText(sqlite3_stmt* statement, const char* text, std::size_t length, bool copy) noexcept {
     if (text == nullptr || length > static_cast<std::size_t>(INT32_MAX))
-        return BindRewinding(statement, [](Results& results) { return results.BindNULL(1); });
-    return BindRewinding(statement, [text, length, copy](Results& results) {
-        return results.Bind(1, text, static_cast<int>(length), copy);
+        return BindRewinding(statement, [](sqlite3_stmt* handle) { return sqlite3_bind_null(handle, 1); });
+    return BindRewinding(statement, [text, length, copy](sqlite3_stmt* handle) {
+        return sqlite3_bind_text(handle, 1, text, static_cast<int>(length), copy ? SQLITE_TRANSIENT : SQLITE_STATIC);
     });
 }
 
 // Whether an ordinary table called name exists; the lookup statement is rewound either way.
 // failed tells a lookup that could not run (no memory to bind the name, a failed step) from a
 // table that is not there.
-bool TableExists(Results& lookup, const char* name, std::size_t length, bool& failed) noexcept {
-    const bool bound = BindText(lookup, name, length, true);
+bool TableExists(Detail::ScriptStatement& lookup, const char* name, std::size_t length, bool& failed) noexcept {
+    const bool bound = BindText(lookup.Handle(), name, length, true);
     const bool found = bound && Detail::StepOnto(lookup);
     // A failed step ends the lookup just as a missing table does; the rewind tells them apart.
     const bool rewound = lookup.Reset();
@@ -194,7 +206,7 @@ int lIndexDatabase(lua_State* state) {
         ArgError(state, 1, "Database must be of type 'table'.");
     const char* noName = nullptr;
     Connection* connection = Detail::TableIdentity(state, UpvalueIndex(1), noName);
-    Results* lookup = Detail::QueryResults(state, UpvalueIndex(2));
+    Detail::ScriptStatement* lookup = Detail::QueryResults(state, UpvalueIndex(2));
     if (lookup == nullptr || connection == nullptr) {
         PushString(state, kQueryErrorText);
         Error(state);
@@ -266,7 +278,7 @@ int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache, int kit)
         statement = Detail::QueryResults(state, idQuery);
         if (statement == nullptr)
             ErrorWithPosition(state, "Indexing by ID is not available for this table.");
-        bound = BindRowId(*statement, ToNumber(state, 2));
+        bound = BindRowId(statement->Handle(), ToNumber(state, 2));
         break;
     case TypeString: {
         statement = Detail::QueryResults(state, typeQuery);
@@ -274,7 +286,7 @@ int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache, int kit)
             ErrorWithPosition(state, "Indexing by type is not available for this table.");
         std::size_t length = 0;
         const char* text = ToLString(state, 2, &length);
-        bound = BindText(*statement, text, length, false);
+        bound = BindText(statement->Handle(), text, length, false);
         break;
     }
     default:
@@ -282,14 +294,14 @@ int IndexTable(lua_State* state, int idQuery, int typeQuery, int cache, int kit)
     }
 
     if (bound && Detail::StepOnto(*statement)) {
-        Detail::PushNewRow(state, *statement, cache, kit);
-        statement->Reset();
+        Detail::PushNewRow(state, *statement, cache, kit, TypeOf(state, 2) == TypeString ? 2 : 0);
+        Rewind(statement->Handle());
         return 1;
     }
     // No row is nil; a lookup that could not run is an error, not a missing row: a Type that could
     // not be bound (a number that names no row binds nothing, rightly), or a failed step, which
     // the rewind repeats.
-    const bool rewound = statement->Reset();
+    const bool rewound = Rewind(statement->Handle());
     if (!rewound || (!bound && TypeOf(state, 2) == TypeString))
         ErrorWithPosition(state, kRowLookupErrorText);
     PushNil(state);

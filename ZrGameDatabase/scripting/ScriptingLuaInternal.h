@@ -35,12 +35,12 @@ public:
 
 // The Results owned by the query object at index; null for any other value (nil, a table object,
 // any userdata not made by Lua::PushDatabaseQuery, whatever its metatable) and for a query
-// object whose Results was already freed. Uses two stack slots beyond the caller's; never raises.
+// object whose Results was already freed. Pushes nothing and never raises.
 ScriptStatement* QueryResults(lua_State* state, int index);
 
 // Frees the Results owned by the query object at index now rather than at its collection, which
 // finalizes the statement at once. Nothing happens for any other value, nor the second time.
-// Uses two stack slots beyond the caller's; never raises.
+// Pushes nothing and never raises.
 void DiscardQueryResults(lua_State* state, int index);
 
 // Connection::Execute into results; false on failure (logged by the connection).
@@ -71,15 +71,21 @@ Connection* TableIdentity(lua_State* state, int index, const char*& name);
 // The rows of one table object share one metatable and one column set, kept with the shape of
 // its statements' columns in the table object's row kit: a plain table, made empty with the table
 // object and filled by the first row. The row cache and the kit are given as stack indices
-// (upvalue pseudo-indices too) and must be tables; the statement must stand on a row.
+// (upvalue pseudo-indices too) and must be tables.
 
-// [-0, +1, m] Pushes a new row object for the current row of statement and enters it in the row
-// cache under its ID and its Type (a NULL of either is not entered), replacing what was there.
-void PushNewRow(lua_State* state, ScriptStatement& statement, int cache, int kit);
+// [-0, +n, m] Pushes a new row object for the current row of statement (on top, what it was made
+// with below it) and enters it in the row cache under its ID and its Type (a NULL of either is not
+// entered), replacing what was there. The statement must stand on a row. typeKey: the stack index
+// of the string the row was looked up by, which then keys the cache and is the Type field instead
+// of a string made anew; 0 for none.
+void PushNewRow(lua_State* state, ScriptStatement& statement, int cache, int kit, int typeKey);
 
-// [-0, +1, m] Pushes the row object the row cache holds under the current row's ID (under its
-// Type for a row without an ID); else as PushNewRow.
-void PushCachedOrNewRow(lua_State* state, ScriptStatement& statement, int cache, int kit);
+// [-0, +0, m] Steps statement through every row it yields and sets them, in order from 1, in the
+// list at index list: the row object the row cache holds under each row's ID (under its Type for
+// a row without an ID), else a new one entered there as by PushNewRow. The statement is rewound
+// at the end. False when a step failed (a condition that raises an SQL error on some row, say):
+// the list then holds only the rows before the failure.
+bool ReadRowList(lua_State* state, ScriptStatement& statement, int cache, int kit, int list);
 
 // }====
 

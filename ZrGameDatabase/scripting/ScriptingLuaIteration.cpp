@@ -94,39 +94,22 @@ bool BindFilterValues(lua_State* state, int filter, Results& statement) {
     return bound;
 }
 
-// Fills the result list at index list with the row objects of every row the statement yields,
-// taken from the row cache at index cache where they are there and entered in it where not, built
-// with the table object's row kit at index kit. The statement is rewound at the end. False when a
-// step failed (a condition that raises an SQL error on some row, say): the list then holds only
-// the rows before the failure.
-bool FillResultList(lua_State* state, Detail::ScriptStatement& statement, int cache, int kit, int list) {
-    const int height = GetTop(state);
-    int position = 1;
-    while (Detail::StepOnto(statement)) {
-        Detail::PushCachedOrNewRow(state, statement, cache, kit);
-        RawSetI(state, list, position++);
-        SetTop(state, height);
-    }
-    // A failed step ends the loop just as the last row does; the rewind tells them apart.
-    return statement.Reset();
-}
-
 // The iterator a call of a table object returns: upvalue 1 the result list, upvalue 2 the
-// position table. Gives the next row, then nil on every later call.
+// position of the next row in it, a number. Gives the next row, then nil on every later call.
 int lIterateTable(lua_State* state) {
-    // LuaJIT's debug library can replace the upvalues; the raw accesses below need tables.
-    if (TypeOf(state, UpvalueIndex(1)) != TypeTable || TypeOf(state, UpvalueIndex(2)) != TypeTable) {
+    // LuaJIT's debug library can replace the upvalues: the raw read below needs a table, and a
+    // position that reads as no number is 0, past the end.
+    if (TypeOf(state, UpvalueIndex(1)) != TypeTable) {
         PushNil(state);
         return 1;
     }
-    RawGetI(state, UpvalueIndex(2), 1);
-    const double stored = ToNumber(state, -1);
+    const double stored = ToNumber(state, UpvalueIndex(2));
     const int position = stored >= 1 && stored < INT32_MAX ? static_cast<int>(stored) : INT32_MAX;
     RawGetI(state, UpvalueIndex(1), position);
     // Past the end the position stays where it is: the list holds nothing further anyway.
     if (TypeOf(state, -1) != TypeNil) {
         PushNumber(state, position + 1.0);
-        RawSetI(state, UpvalueIndex(2), 1);
+        Replace(state, UpvalueIndex(2));
     }
     return 1;
 }
@@ -178,15 +161,13 @@ int Detail::lCallDatabaseTable(lua_State* state) {
     if (script == nullptr)
         ErrorWithPosition(state, "%s", kQueryErrorText);
     CreateTable(state, 0, 0);  // 4: the result list
-    const bool complete = FillResultList(state, *script, cache, kit, 4);
+    const bool complete = Detail::ReadRowList(state, *script, cache, kit, 4);
     // Finalized now rather than at the next collection: the statement's work is done.
     Detail::DiscardQueryResults(state, 3);
     if (!complete)
         ErrorWithPosition(state, "%s", kQueryErrorText);
 
-    CreateTable(state, 1, 0);  // 5: the position table
-    PushNumber(state, 1);
-    RawSetI(state, 5, 1);
+    PushNumber(state, 1);  // 5: the position of the first row
     pushnamedcclosure(state, lIterateTable, 2, "lIterateTable", 0);
     return 1;
 }

@@ -17,11 +17,12 @@ using namespace Runtime;
 namespace {
 
 // A script with the debug library can reach the finalizer of query objects and call it on any
-// value, or give any userdata the query objects' metatable. So a query object is recognised by
-// two marks: its metatable is the one every query object shares, kept in the registry under the
-// address of g_queryObjectKey (what luaL_checkudata checks), and its payload, of exactly this
-// size, starts with that same address, which no script can write into a userdata. Only a value
-// bearing both has its payload read as a Results pointer.
+// value, or give any userdata the query objects' metatable. So a query object is recognised by its
+// payload alone: of exactly this size, starting with the address of g_queryObjectKey, which no
+// script can write into a userdata and no other userdata starts with. Only such a value has its
+// payload read as a Results pointer. The metatable all query objects share (kept in the registry
+// under the same address) only gives them their finalizer: it proves nothing, since any userdata
+// can be given it, and comparing it would cost every lookup a registry read.
 struct QueryPayload {
     const void* tag;
     Detail::ScriptStatement* results;  // null once freed
@@ -29,24 +30,12 @@ struct QueryPayload {
 
 char g_queryObjectKey = 0;
 
-// The absolute form of index, which stays valid while values are pushed.
-int AbsoluteIndex(lua_State* state, int index) {
-    return index < 0 && index > RegistryIndex ? GetTop(state) + index + 1 : index;
-}
-
-// The payload of the query object at index, or null for any other value. Uses two stack slots
-// beyond the caller's and never raises.
+// The payload of the query object at index, or null for any other value. Never raises.
 QueryPayload* QueryPayloadAt(lua_State* state, int index) {
-    index = AbsoluteIndex(state, index);
-    if (TypeOf(state, index) != TypeUserdata || ObjLen(state, index) != sizeof(QueryPayload)
-        || !GetMetatable(state, index))
+    if (TypeOf(state, index) != TypeUserdata || ObjLen(state, index) != sizeof(QueryPayload))
         return nullptr;
-    PushLightUserdata(state, &g_queryObjectKey);
-    RawGet(state, RegistryIndex);
-    const bool shared = RawEqual(state, -1, -2);
-    SetTop(state, -3);
     auto* payload = static_cast<QueryPayload*>(ToUserdata(state, index));
-    return shared && payload->tag == &g_queryObjectKey ? payload : nullptr;
+    return payload->tag == &g_queryObjectKey ? payload : nullptr;
 }
 
 // __gc of a query object: frees its Results, which finalizes the statement. The payload is

@@ -131,11 +131,12 @@ const unsigned char* ColumnFlags(const RowShape& shape) {
 
 // The shape at index, or null for any other value.
 const RowShape* ShapeAt(lua_State* state, int index) {
-    if (TypeOf(state, index) != TypeUserdata || ObjLen(state, index) < sizeof(RowShape))
+    if (TypeOf(state, index) != TypeUserdata)
         return nullptr;
+    const std::size_t size = ObjLen(state, index);
     const auto* shape = static_cast<const RowShape*>(ToUserdata(state, index));
-    if (shape->tag != &g_rowShapeTag || shape->columnCount < 0
-        || ObjLen(state, index) != sizeof(RowShape) + static_cast<std::size_t>(shape->columnCount))
+    if (size < sizeof(RowShape) || shape->tag != &g_rowShapeTag || shape->columnCount < 0
+        || size != sizeof(RowShape) + static_cast<std::size_t>(shape->columnCount))
         return nullptr;
     return shape;
 }
@@ -267,30 +268,106 @@ const RowShape* PushShape(lua_State* state, ScriptStatement& statement, int kit)
 
 // }====
 
+// {==== Reading a row
+
+// Every sqlite3_column_* call takes and releases the connection's mutex, and a value took two of
+// them (its type, then the value). A row's values are instead read in runs, each under one hold of
+// the mutex, through sqlite3_column_value, whose value may only be looked at while the mutex is
+// held: so the run is copied out before the mutex is released, and nothing of Lua runs meanwhile
+// (a Lua error would leave it held for good). Text pointers stay SQLite's and valid until the
+// statement moves on, as those of sqlite3_column_text.
+
+constexpr int kRunLength = 32;  // columns read under one hold: all of most tables' rows
+
+struct ColumnValue {
+    int type;  // SQLite's fundamental type of the value
+    union {
+        sqlite3_int64 integer;
+        double real;
+        const char* text;  // null when SQLite had no memory for the text
+    };
+};
+
+// Values of the current row, of the columns first to first + length - 1.
+struct ValueRun {
+    int first;
+    int length;
+    ColumnValue values[kRunLength];
+};
+
+// Reads length (at most kRunLength) values of the current row from column first on into run.
+void ReadValues(sqlite3_stmt* handle, int first, int length, ValueRun& run) noexcept {
+    sqlite3_mutex* mutex = sqlite3_db_mutex(sqlite3_db_handle(handle));  // null for a connection without one
+    sqlite3_mutex_enter(mutex);
+    for (int index = 0; index < length; ++index) {
+        ColumnValue& value = run.values[index];
+        sqlite3_value* cell = sqlite3_column_value(handle, first + index);
+        value.type = sqlite3_value_type(cell);
+        if (value.type == SQLITE_INTEGER)
+            value.integer = sqlite3_value_int64(cell);
+        else if (value.type == SQLITE_FLOAT)
+            value.real = sqlite3_value_double(cell);
+        else if (value.type == SQLITE_TEXT)
+            // Not sqlite3_value_text: this one also clears the connection's out-of-memory state
+            // when no memory could be had for the text.
+            value.text = reinterpret_cast<const char*>(sqlite3_column_text(handle, first + index));
+    }
+    sqlite3_mutex_leave(mutex);
+    run.first = first;
+    run.length = length;
+}
+
+// Reads the first run of the current row.
+void ReadFirstValues(sqlite3_stmt* handle, const RowShape& shape, ValueRun& run) noexcept {
+    ReadValues(handle, 0, shape.columnCount < kRunLength ? shape.columnCount : kRunLength, run);
+}
+
+// The value of column, from run when it holds it, else read alone.
+ColumnValue ValueOf(sqlite3_stmt* handle, const ValueRun& run, int column) noexcept {
+    if (column >= run.first && column < run.first + run.length)
+        return run.values[column - run.first];
+    ValueRun alone;
+    ReadValues(handle, column, 1, alone);
+    return alone.values[0];
+}
+
+// }====
+
 // {==== Converting a row
 
-// Pushes the value of column of the current row as Lua sees it; false, with nothing pushed, for
-// NULL and blobs, which give the row no field. The rules are those of Results::ColumnType, with
-// the declared type looked at once per shape instead of once per value.
-bool PushColumnValue(lua_State* state, sqlite3_stmt* handle, int column, unsigned char flags) {
-    switch (sqlite3_column_type(handle, column)) {
-    case SQLITE_INTEGER:
-        // The 64-bit value: ids and amounts beyond 32 bits arrive exactly up to 2^53.
+// Whether value gives its row a field: NULL, blobs and texts SQLite had no memory for give none.
+bool GivesField(const ColumnValue& value) {
+    return value.type == SQLITE_INTEGER || value.type == SQLITE_FLOAT
+        || (value.type == SQLITE_TEXT && value.text != nullptr);
+}
+
+// Pushes value, which gives a field, as Lua sees it. The rules are those of Results::ColumnType,
+// with the declared type looked at once per shape instead of once per value.
+void PushColumnValue(lua_State* state, const ColumnValue& value, unsigned char flags) {
+    if (value.type == SQLITE_INTEGER) {
+        // The 64-bit value: ids and amounts beyond 32 bits arrive exactly up to 2^53. A boolean
+        // is SQLite's 32-bit reading of it, as sqlite3_column_int gives.
         if ((flags & kBooleanColumn) != 0)
-            PushBoolean(state, sqlite3_column_int(handle, column) != 0);
+            PushBoolean(state, static_cast<int>(value.integer) != 0);
         else
-            PushNumber(state, static_cast<double>(sqlite3_column_int64(handle, column)));
-        return true;
-    case SQLITE_FLOAT:
-        PushNumber(state, sqlite3_column_double(handle, column));
-        return true;
-    case SQLITE_TEXT:
-        // Up to the first zero byte; nil when SQLite had no memory for the text.
-        PushString(state, reinterpret_cast<const char*>(sqlite3_column_text(handle, column)));
-        return true;
-    default:
-        return false;
+            PushNumber(state, static_cast<double>(value.integer));
+    } else if (value.type == SQLITE_FLOAT) {
+        PushNumber(state, value.real);
+    } else {
+        PushString(state, value.text);  // up to the first zero byte
     }
+}
+
+// The number of fields of a row whose first run of values is run, so that its table is made at
+// its final size: the named columns of the run that give a field, and every column after the run,
+// whose values are not read yet.
+int FieldCount(const RowShape& shape, const ValueRun& run) {
+    const unsigned char* flags = ColumnFlags(shape);
+    int count = shape.columnCount - run.length;
+    for (int column = 0; column < run.length; ++column)
+        if ((flags[column] & kUnnamed) == 0 && GivesField(run.values[column]))
+            ++count;
+    return count;
 }
 
 // The keys a row is cached under, pushed once and used both for the cache and, where they are the
@@ -302,24 +379,43 @@ struct CacheKeys {
     bool typeIsField;  // the Type key is the value of the row's Type field (a text)
 };
 
-// Pushes the cache keys of the current row: its ID read as a 64-bit integer and its Type as text.
-// A NULL of either is no key: a NULL ID would otherwise read as 0 and make every such row share
-// one cache entry, the row first converted standing in for all others.
-CacheKeys PushCacheKeys(lua_State* state, sqlite3_stmt* handle, const RowShape& shape) {
+// Whether the value at index typeKey (0: none) is a string of exactly text.
+bool IsText(lua_State* state, int typeKey, const char* text) {
+    if (typeKey == 0 || TypeOf(state, typeKey) != TypeString)
+        return false;
+    std::size_t length = 0;
+    const char* key = ToLString(state, typeKey, &length);
+    return std::strlen(text) == length && std::memcmp(key, text, length) == 0;
+}
+
+// Pushes the cache keys of the current row, whose first run of values is run: its ID read as a
+// 64-bit integer and its Type as text, each the way SQLite converts a value of another type. A
+// NULL of either is no key: a NULL ID would otherwise read as 0 and make every such row share one
+// cache entry, the row first converted standing in for all others. A Type equal to the string at
+// index typeKey (the key of a lookup; 0: none) is keyed by that string instead of a new push.
+CacheKeys PushCacheKeys(lua_State* state, sqlite3_stmt* handle, const RowShape& shape, const ValueRun& run,
+                        int typeKey) {
     CacheKeys keys = {0, 0, false, false};
     if (shape.idColumn >= 0) {
-        const int type = sqlite3_column_type(handle, shape.idColumn);
-        if (type != SQLITE_NULL) {
-            PushNumber(state, static_cast<double>(sqlite3_column_int64(handle, shape.idColumn)));
+        const ColumnValue id = ValueOf(handle, run, shape.idColumn);
+        if (id.type != SQLITE_NULL) {
+            const bool integer = id.type == SQLITE_INTEGER;
+            const sqlite3_int64 value = integer ? id.integer : sqlite3_column_int64(handle, shape.idColumn);
+            PushNumber(state, static_cast<double>(value));
             keys.id = GetTop(state);
-            keys.idIsField = type == SQLITE_INTEGER && (ColumnFlags(shape)[shape.idColumn] & kBooleanColumn) == 0;
+            keys.idIsField = integer && (ColumnFlags(shape)[shape.idColumn] & kBooleanColumn) == 0;
         }
     }
     if (shape.typeColumn >= 0) {
-        keys.typeIsField = sqlite3_column_type(handle, shape.typeColumn) == SQLITE_TEXT;
-        const char* type = reinterpret_cast<const char*>(sqlite3_column_text(handle, shape.typeColumn));
-        if (type != nullptr) {
-            PushString(state, type);
+        const ColumnValue type = ValueOf(handle, run, shape.typeColumn);
+        keys.typeIsField = type.type == SQLITE_TEXT;
+        const char* text = type.type == SQLITE_TEXT ? type.text : nullptr;
+        if (type.type != SQLITE_TEXT && type.type != SQLITE_NULL)
+            text = reinterpret_cast<const char*>(sqlite3_column_text(handle, shape.typeColumn));
+        if (text != nullptr && IsText(state, typeKey, text)) {
+            keys.type = typeKey;
+        } else if (text != nullptr) {
+            PushString(state, text);
             keys.type = GetTop(state);
         }
     }
@@ -338,38 +434,48 @@ bool PushCachedRow(lua_State* state, int cache, int key) {
     return false;
 }
 
-// Pushes the row object of the current row: its fields by shape, keyed by the names in the column
-// set at index columns, the metatable at index metatable. May raise (allocation).
-void PushRowObject(lua_State* state, sqlite3_stmt* handle, const RowShape& shape, int columns, int metatable,
-                   const CacheKeys& keys) {
-    CreateTable(state, 0, shape.columnCount);
+// The parts of a row kit rows are made with, on the stack: the shape, and the indices of the
+// column set and the metatable.
+struct KitParts {
+    const RowShape* shape;
+    int columns;
+    int metatable;
+};
+
+// Pushes the row object of the current row, whose first run of values is run: its fields by
+// shape, keyed by the names of the column set. May raise (allocation).
+void PushRowObject(lua_State* state, sqlite3_stmt* handle, const KitParts& kit, const CacheKeys& keys,
+                   ValueRun& run) {
+    const RowShape& shape = *kit.shape;
+    CreateTable(state, 0, FieldCount(shape, run));
     const int row = GetTop(state);
     const unsigned char* flags = ColumnFlags(shape);
     for (int column = 0; column < shape.columnCount; ++column) {
+        if (column == run.first + run.length) {
+            const int left = shape.columnCount - column;
+            ReadValues(handle, column, left < kRunLength ? left : kRunLength, run);
+        }
         if ((flags[column] & kUnnamed) != 0)
             continue;
         const int key = column == shape.idColumn && keys.idIsField         ? keys.id
                       : column == shape.typeColumn && keys.typeIsField ? keys.type
                                                                        : 0;
-        if (key != 0) {
-            RawGetI(state, columns, column + 1);
-            PushValue(state, key);
-            RawSet(state, row);
-            continue;
-        }
+        const ColumnValue& value = run.values[column - run.first];
+        const bool field = key != 0 || GivesField(value);
         // Raw sets in column order: of two columns with one name the later decides, and a later
         // one without a value removes the earlier value.
-        RawGetI(state, columns, column + 1);
-        if (!PushColumnValue(state, handle, column, flags[column])) {
-            if ((flags[column] & kRepeatedName) == 0) {
-                SetTop(state, -2);
-                continue;
-            }
+        if (!field && (flags[column] & kRepeatedName) == 0)
+            continue;
+        RawGetI(state, kit.columns, column + 1);
+        if (key != 0)
+            PushValue(state, key);
+        else if (field)
+            PushColumnValue(state, value, flags[column]);
+        else
             PushNil(state);
-        }
         RawSet(state, row);
     }
-    PushValue(state, metatable);
+    PushValue(state, kit.metatable);
     SetMetatable(state, row);
 }
 
@@ -385,18 +491,28 @@ void CacheRow(lua_State* state, int cache, const CacheKeys& keys) {
     }
 }
 
-// PushNewRow and PushCachedOrNewRow: the row on top, the values they used below it.
-void PushRow(lua_State* state, ScriptStatement& statement, int cache, int kit, bool fromCache) {
-    sqlite3_stmt* handle = statement.Handle();
-    const RowShape* shape = PushShape(state, statement, kit);
-    const int metatable = GetTop(state);
-    const int columns = metatable - 1;
-    const CacheKeys keys = PushCacheKeys(state, handle, *shape);
+// Pushes the shape, column set and metatable (three values) of the kit at index kit that fit the
+// columns statement has now. May raise (allocation).
+KitParts PushKitParts(lua_State* state, ScriptStatement& statement, int kit) {
+    KitParts parts;
+    parts.shape = PushShape(state, statement, kit);
+    parts.metatable = GetTop(state);
+    parts.columns = parts.metatable - 1;
+    return parts;
+}
+
+// Pushes the row object of the current row of handle, made with the kit parts: from the cache
+// when fromCache and it holds the row, else new and entered in it. The row is on top, the values
+// used below it. typeKey as for PushCacheKeys.
+void PushRow(lua_State* state, sqlite3_stmt* handle, const KitParts& kit, int cache, bool fromCache, int typeKey) {
+    ValueRun run;
+    ReadFirstValues(handle, *kit.shape, run);
+    const CacheKeys keys = PushCacheKeys(state, handle, *kit.shape, run, typeKey);
     // A row with an ID is found by it alone: every row is entered under both of its keys, so one
     // not under its ID is not in the cache, and another row of the same Type must not stand in.
     if (fromCache && PushCachedRow(state, cache, keys.id != 0 ? keys.id : keys.type))
         return;
-    PushRowObject(state, handle, *shape, columns, metatable, keys);
+    PushRowObject(state, handle, kit, keys, run);
     CacheRow(state, cache, keys);
 }
 
@@ -406,12 +522,28 @@ void PushRow(lua_State* state, ScriptStatement& statement, int cache, int kit, b
 
 // {==== Shared with the table objects (ScriptingLuaInternal.h)
 
-void Detail::PushNewRow(lua_State* state, ScriptStatement& statement, int cache, int kit) {
-    PushRow(state, statement, cache, kit, false);
+void Detail::PushNewRow(lua_State* state, ScriptStatement& statement, int cache, int kit, int typeKey) {
+    const KitParts parts = PushKitParts(state, statement, kit);
+    PushRow(state, statement.Handle(), parts, cache, false, typeKey);
 }
 
-void Detail::PushCachedOrNewRow(lua_State* state, ScriptStatement& statement, int cache, int kit) {
-    PushRow(state, statement, cache, kit, true);
+bool Detail::ReadRowList(lua_State* state, ScriptStatement& statement, int cache, int kit, int list) {
+    if (!StepOnto(statement))
+        return statement.Reset();  // no row, or a failed step, which the rewind tells apart
+    // SQLite prepares a statement again only before it starts running, so the columns the first
+    // row has are those of every row: the kit parts are found once for all of them.
+    const KitParts parts = PushKitParts(state, statement, kit);
+    const int height = GetTop(state);
+    sqlite3_stmt* handle = statement.Handle();
+    int position = 1;
+    do {
+        PushRow(state, handle, parts, cache, true, 0);
+        RawSetI(state, list, position++);
+        SetTop(state, height);
+    } while (StepOnto(statement));
+    SetTop(state, height - 3);
+    // A failed step ends the loop just as the last row does; the rewind tells them apart.
+    return statement.Reset();
 }
 
 // }====
