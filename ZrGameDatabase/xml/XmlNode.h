@@ -17,8 +17,8 @@ namespace Xml {
 struct AttributeRecord;
 
 // One element, or the document record at the root of the tree. Records hold only the links the
-// reader walks: a large data file makes millions of them, and each byte of one is about two bytes
-// of fresh memory per byte of text.
+// reader walks: a large data file makes millions of them, its tree takes more fresh memory than
+// its text, and fresh memory is what a first load pays for most.
 struct ElementRecord {
     const char* name;                 // first byte of the name in the text; null for the document
     const char* value;                // first byte of the value; null while the element has none
