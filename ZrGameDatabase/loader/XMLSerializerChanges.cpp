@@ -14,7 +14,6 @@
 namespace Database {
 
 using Loader::Span;
-using Loader::ValueType;
 
 namespace {
 

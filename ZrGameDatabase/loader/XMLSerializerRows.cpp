@@ -22,7 +22,6 @@ namespace Database {
 using Loader::NameOf;
 using Loader::NormalizeValue;
 using Loader::Span;
-using Loader::ValueOf;
 
 namespace {
 
