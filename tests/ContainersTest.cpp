@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "base/Array.h"
-#include "base/BlockArray.h"
 #include "base/TextArena.h"
 #include "base/StringMap.h"
 #include "core/SqlText.h"
@@ -61,19 +60,6 @@ TEST(Array, GrowsAndKeepsItsValues) {
     EXPECT_EQ(values[9998], 9999);
     values.Clear();
     EXPECT_TRUE(values.Empty());
-}
-
-TEST(BlockArray, KeepsItsValuesAcrossBlocksAndAfterClear) {
-    Memory::BlockArray<int, 16> values;
-    for (int i = 0; i < 100; ++i)
-        ASSERT_TRUE(values.Push(i));
-    const int* first = &values[0];
-    ASSERT_EQ(values.Size(), 100u);
-    EXPECT_EQ(values[15] + values[16] + values[99], 15 + 16 + 99);
-    values.Clear();
-    ASSERT_TRUE(values.Push(7));
-    EXPECT_EQ(&values[0], first);  // the blocks are kept
-    EXPECT_EQ(values[0], 7);
 }
 
 // Kept texts never move: every pointer handed out reads back its text after many more were kept,

@@ -250,5 +250,30 @@ TEST_F(ProvenanceRecorderTest, RecordsWhatTheLoaderWrites) {
     EXPECT_EQ(Scalar("select count(*) from zrdb_provenance where file = 'broken.xml'"), "0");
 }
 
+struct MessageList : ILoadObserver {
+    Texts messages;
+    void OnDiagnostic(const Diagnostic& diagnostic) noexcept override { messages.emplace_back(diagnostic.message); }
+};
+
+// A file's changes are written batch by batch while it loads: a file that fails after a few
+// batches leaves none of them, with transactions and without, and the loader's own counts stay
+// its own.
+TEST_F(ProvenanceRecorderTest, AFileWrittenBatchByBatchLeavesNothingWhenItFails) {
+    Run("create table Units (Type text primary key, Cost integer);");
+    MessageList next;
+    recorder.SetNext(&next);
+    serializer.SetObserver(&recorder);
+    std::string rows;
+    for (int unit = 0; unit < 100; ++unit)
+        rows += "<Row Type=\"U" + std::to_string(unit) + "\" Cost=\"1\"/>\n";
+    ASSERT_TRUE(Load(File("<Units>\n" + rows + "<Update><Set Cost=\"2\"/></Update>\n</Units>"), "good.xml"));
+    EXPECT_EQ(next.messages, (Texts{"<Update> without <Where> changed every row of Units (100 rows)"}));
+    for (const bool transactions : {true, false}) {
+        serializer.UseTransactions(transactions);
+        ASSERT_FALSE(Load(File("<Units>\n<Delete/>\n" + rows + "<Row Type=\"U1\"/>\n</Units>"), "broken.xml"));
+        EXPECT_EQ(Scalar("select count(*) || ' ' || sum(file = 'good.xml') from zrdb_provenance"), "200 200");
+    }
+}
+
 }  // namespace
 }  // namespace Database::Testing

@@ -181,6 +181,9 @@ struct XMLSerializer::Impl {
     Memory::Array<const char*> rowPointers;   // column names and values of a reported row
     SqlText rowTexts;                         // the texts they point at
     MatchedRows matched;                      // rows of the change being run
+    // Rows the last Update or Delete changed, read before they are reported: an observer may write
+    // to the connection when it hears of them, and the count would then be its own.
+    int changedRows = 0;
     std::size_t whereStart = 0;               // where the condition starts in the change's statement
 };
 

@@ -99,10 +99,11 @@ bool XMLSerializer::Impl::RunChange(const char* failure, const char* what, Span 
         SetErrorMessageAndLog(failure);
         return false;
     }
+    changedRows = connection->TotalChanges();
     results.Reset();
     if (observed)
         ReportMatchedRows(what[0] == 'U' ? ChangeKind::Update : ChangeKind::Delete, diagnostics.LineOf(failedElementName));
-    if (connection->TotalChanges() == 0) {
+    if (changedRows == 0) {
         char warning[512];
         FormatText(warning, sizeof warning, "%s in table %.*s from file %s matched no row.", what,
                    static_cast<int>(table.length), table.text, fileName);
@@ -182,11 +183,10 @@ bool XMLSerializer::Impl::UpdateRows(const XmlNode& element, Span table) {
     statement.Append(";");
     if (!RunChange(kUpdateFailed, "Update", table))
         return false;
-    if (!conditional && connection->TotalChanges() > 0) {
+    if (!conditional && changedRows > 0) {
         diagnostics.Report(Severity::Warning, diagnostics.LineOf(failedElementName), "update-without-where", table,
                            "<Update> without <Where> changed every row of %.*s (%d row%s)",
-                           static_cast<int>(table.length), table.text, connection->TotalChanges(),
-                           connection->TotalChanges() == 1 ? "" : "s");
+                           static_cast<int>(table.length), table.text, changedRows, changedRows == 1 ? "" : "s");
     }
     return true;
 }

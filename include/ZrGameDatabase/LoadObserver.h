@@ -4,9 +4,10 @@
 // also reports every problem it meets (each once, with the file and line it concerns and a stable
 // code) and every row it writes, so that a host can show a modder where a file goes wrong and
 // which file set a value. The observer is not owned, and is called with no statement of the
-// loader's mid-step; it must not use the loader's connection inside OnRowChange (buffer the
-// changes and write them in OnFileDone). Pointers in the structures below are valid during the
-// call only.
+// loader's mid-step and once the loader has read what it needs of the connection (change counts,
+// last rowids), so it may use the connection: what it writes while a file loads is inside the
+// file's transaction, when the loader uses one, and goes with it when the file rolls back.
+// Pointers in the structures below are valid during the call only.
 #pragma once
 
 namespace Database {

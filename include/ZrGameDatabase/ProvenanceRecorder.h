@@ -24,8 +24,10 @@
 //       left join json_each(p.columns) as c order by p.id, c.id
 // gives (c.value null for a NULL, and for a change without columns).
 //
-// Only committed files are recorded: the changes of a file are held until it is done, written
-// then in one go, and dropped when it rolled back. Changes to zrdb_provenance itself are never
+// Only committed files are recorded. A file's changes are written while it loads, a few dozen at
+// a time, inside the loader's transaction, so that a file that rolls back takes them back with
+// it; what was written of a file that fails without a transaction, or whose record could not be
+// written whole, is deleted when the file is done. Changes to zrdb_provenance itself are never
 // recorded.
 #pragma once
 
@@ -58,12 +60,12 @@ public:
     // the next observer does.
     void OnDiagnostic(const Diagnostic& diagnostic) noexcept override;
     bool WantsDiagnostics() const noexcept override;
-    // Copies the change into the file's pending changes (the database is not touched here), then
-    // passes it on.
+    // Holds a copy of the change, writes the held ones once they fill a batch, then passes the
+    // change on.
     void OnRowChange(const RowChange& change) noexcept override;
-    // Committed: writes the file's pending changes, inside whatever transaction the connection is
-    // in; a failed write is logged through the connection's logger and leaves none of them.
-    // Rolled back: drops them. Either way the event is then passed on.
+    // Committed: writes the changes still held, inside whatever transaction the connection is in;
+    // a failed write is logged through the connection's logger and leaves none of the file's
+    // rows. Rolled back: none of them stays. Either way the event is then passed on.
     void OnFileDone(const char* file, bool committed) noexcept override;
 
     // One side of a conflict. The texts are valid during OnConflict only.
