@@ -25,21 +25,38 @@ const char* const kCreateTable =
     "table_name text, kind text, row_id integer, row_key text, columns text)";
 const char* const kInsertRows =
     "insert into zrdb_provenance (file, line, package, table_name, kind, row_id, row_key, columns) values ";
-// A file's changes share their file and package, bound once per statement as ?1 and ?2; each row
-// has six parameters of its own after them.
-constexpr int kSharedValues = 2;
-constexpr int kValuesPerRow = 6;
+constexpr int kColumnsPerRow = 8;
+// What the rows of one statement share is bound once, as its first parameters: the file and the
+// package (?1, ?2) for the changes of one file, and also the table and the kind (?3, ?4) for a run
+// of one table's inserts, which is most of a large file. Each row has parameters of its own for
+// the other columns.
+constexpr int kSourceShared = 2;
+constexpr int kRunShared = 4;
 // Changes per insert: one statement run per batch instead of per change halves what SQLite spends
 // around each row; more gains little, and a statement of 32 x 6 parameters is still small.
 constexpr int kBatch = 32;
 
-// "(?1, ?3, ?2, ?4, ?5, ?6, ?7, ?8)" for the first row, its own parameters numbered on for the next.
-void AppendRowValues(TextBuffer& text, int row) {
-    const int first = kSharedValues + row * kValuesPerRow + 1;
-    text.Append("(?1, ?").AppendInteger(first).Append(", ?2");
-    for (int value = 1; value < kValuesPerRow; ++value)
-        text.Append(", ?").AppendInteger(first + value);
+// The values of the row at place of a statement whose rows share their first shared columns:
+// "(?1, ?3, ?2, ?4, ?5, ?6, ?7, ?8)" for the first row when they share the file and package.
+void AppendRowValues(TextBuffer& text, int shared, int place) {
+    int next = shared + place * (kColumnsPerRow - shared) + 1;
+    text.Append("(?1, ?").AppendInteger(next++).Append(", ?2");
+    for (int column = 3; column < kColumnsPerRow; ++column) {
+        if (column < 5 && shared == kRunShared)
+            text.Append(", ?").AppendInteger(column);
+        else
+            text.Append(", ?").AppendInteger(next++);
+    }
     text.Append(')');
+}
+
+// "insert into ... values (...), (...)", rows rows sharing their first shared columns.
+void AppendInsert(TextBuffer& text, int shared, int rows) {
+    text.Append(kInsertRows);
+    for (int place = 0; place < rows; ++place) {
+        text.Append(place > 0 ? ", " : "");
+        AppendRowValues(text, shared, place);
+    }
 }
 
 const char* KindName(ChangeKind kind) {
@@ -143,7 +160,8 @@ struct ProvenanceRecorder::Impl : Memory::Allocated {
         ChangeKind kind;
     };
 
-    explicit Impl(Connection& connection) : insert(&connection), batch(&connection), highestId(&connection) {}
+    explicit Impl(Connection& connection)
+        : insert(&connection), batch(&connection), run(&connection), highestId(&connection) {}
 
     // A copy of text, or null for none; sets lost when no memory was left for it.
     const char* Keep(std::string_view text) noexcept;
@@ -163,11 +181,13 @@ struct ProvenanceRecorder::Impl : Memory::Allocated {
     // all be written.
     bool Write(Connection& connection) noexcept;
     bool WriteHeld() noexcept;
-    // Binds change to the parameters of the row at place in statement's values, and its file and
-    // package to those every row shares.
-    void BindChange(sqlite3_stmt* statement, int place, const Change& change) noexcept;
-    void BindSource(sqlite3_stmt* statement, const Change& change) noexcept;
-    bool SharesSource(int first, int count) const noexcept;
+    // Binds change to the parameters of the row at place in statement's values, whose rows share
+    // their first shared columns, and to those it shares.
+    void BindChange(sqlite3_stmt* statement, int shared, int place, const Change& change) noexcept;
+    void BindShared(sqlite3_stmt* statement, int shared, const Change& change) noexcept;
+    // How many of the first columns count held changes from first on share: kRunShared,
+    // kSourceShared or 0.
+    int SharedColumns(int first, int count) const noexcept;
     static bool Run(sqlite3_stmt* statement) noexcept;
     // Deletes the rows written for the file being loaded.
     void Revoke(Connection& connection) noexcept;
@@ -187,7 +207,8 @@ struct ProvenanceRecorder::Impl : Memory::Allocated {
     bool started = false;               // rows of it were written: all of them lie above idBefore
     long long idBefore = 0;             // the highest id of the record before its first row
     Command insert;                     // one row; prepared on the first write, then reused
-    Command batch;                      // kBatch rows; prepared with insert
+    Command batch;                      // kBatch rows of one file and package; prepared with insert
+    Command run;                        // kBatch rows of one table and kind too; likewise
     Command highestId;                  // the highest id of the record; prepared with insert
 };
 
@@ -253,22 +274,20 @@ void ProvenanceRecorder::Impl::Forget() noexcept {
 // The table is made, and the statements prepared, whenever none is held: on the first write, and
 // again after a file rolled back (the table may have gone with it) or the connection was reopened.
 bool ProvenanceRecorder::Impl::Ready(Connection& connection) noexcept {
-    if (insert.Held() && batch.Held() && highestId.Held())
+    if (insert.Held() && batch.Held() && run.Held() && highestId.Held())
         return true;
     Discard();
     char single[256];
     TextBuffer one(single);
-    one.Append(kInsertRows);
-    AppendRowValues(one, 0);
+    AppendInsert(one, kSourceShared, 1);
     TextBuffer many;
-    many.Append(kInsertRows);
-    for (int row = 0; row < kBatch; ++row) {
-        many.Append(row > 0 ? ", " : "");
-        AppendRowValues(many, row);
-    }
-    return one.Ok() && many.Ok() && connection.Execute(kCreateTable)
+    AppendInsert(many, kSourceShared, kBatch);
+    TextBuffer runOfRows;
+    AppendInsert(runOfRows, kRunShared, kBatch);
+    return one.Ok() && many.Ok() && runOfRows.Ok() && connection.Execute(kCreateTable)
            && insert.Prepare(one.Text(), -1, Command::Report::Error) == Status::Ok
            && batch.Prepare(many.Text(), -1, Command::Report::Error) == Status::Ok
+           && run.Prepare(runOfRows.Text(), -1, Command::Report::Error) == Status::Ok
            && highestId.Prepare("select ifnull(max(id), 0) from zrdb_provenance", -1, Command::Report::Error)
                   == Status::Ok;
 }
@@ -276,6 +295,7 @@ bool ProvenanceRecorder::Impl::Ready(Connection& connection) noexcept {
 void ProvenanceRecorder::Impl::Discard() noexcept {
     insert.Discard();
     batch.Discard();
+    run.Discard();
     highestId.Discard();
 }
 
@@ -291,32 +311,43 @@ bool ProvenanceRecorder::Impl::MarkFileStart() noexcept {
     return read;
 }
 
-void ProvenanceRecorder::Impl::BindSource(sqlite3_stmt* statement, const Change& change) noexcept {
+void ProvenanceRecorder::Impl::BindShared(sqlite3_stmt* statement, int shared, const Change& change) noexcept {
     sqlite3_bind_text(statement, 1, change.file, -1, SQLITE_STATIC);
     sqlite3_bind_text(statement, 2, change.package, -1, SQLITE_STATIC);
-}
-
-void ProvenanceRecorder::Impl::BindChange(sqlite3_stmt* statement, int place, const Change& change) noexcept {
-    const int first = kSharedValues + place * kValuesPerRow;
-    sqlite3_bind_int(statement, first + 1, change.line);
-    sqlite3_bind_text(statement, first + 2, change.table, -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement, first + 3, KindName(change.kind), -1, SQLITE_STATIC);
-    if (change.rowid != 0)
-        sqlite3_bind_int64(statement, first + 4, change.rowid);
-    else
-        sqlite3_bind_null(statement, first + 4);
-    sqlite3_bind_text(statement, first + 5, change.key, -1, SQLITE_STATIC);
-    sqlite3_bind_text(statement, first + 6, change.columns, -1, SQLITE_STATIC);
-}
-
-// Whether count held changes from first on name the same file and package texts (kept once, they
-// share their copies), so that one statement can bind them once.
-bool ProvenanceRecorder::Impl::SharesSource(int first, int count) const noexcept {
-    for (int index = first + 1; index < first + count; ++index) {
-        if (held[index].file != held[first].file || held[index].package != held[first].package)
-            return false;
+    if (shared == kRunShared) {
+        sqlite3_bind_text(statement, 3, change.table, -1, SQLITE_STATIC);
+        sqlite3_bind_text(statement, 4, KindName(change.kind), -1, SQLITE_STATIC);
     }
-    return true;
+}
+
+void ProvenanceRecorder::Impl::BindChange(sqlite3_stmt* statement, int shared, int place,
+                                          const Change& change) noexcept {
+    int next = shared + place * (kColumnsPerRow - shared) + 1;
+    sqlite3_bind_int(statement, next++, change.line);
+    if (shared != kRunShared) {
+        sqlite3_bind_text(statement, next++, change.table, -1, SQLITE_STATIC);
+        sqlite3_bind_text(statement, next++, KindName(change.kind), -1, SQLITE_STATIC);
+    }
+    if (change.rowid != 0)
+        sqlite3_bind_int64(statement, next++, change.rowid);
+    else
+        sqlite3_bind_null(statement, next++);
+    sqlite3_bind_text(statement, next++, change.key, -1, SQLITE_STATIC);
+    sqlite3_bind_text(statement, next, change.columns, -1, SQLITE_STATIC);
+}
+
+// Texts are compared by pointer: a file's file, package and table texts are kept once for all the
+// changes that repeat them.
+int ProvenanceRecorder::Impl::SharedColumns(int first, int count) const noexcept {
+    int shared = kRunShared;
+    for (int index = first + 1; index < first + count; ++index) {
+        const Change& change = held[index];
+        if (change.file != held[first].file || change.package != held[first].package)
+            return 0;
+        if (change.table != held[first].table || change.kind != held[first].kind)
+            shared = kSourceShared;
+    }
+    return shared;
 }
 
 bool ProvenanceRecorder::Impl::Run(sqlite3_stmt* statement) noexcept {
@@ -328,18 +359,21 @@ bool ProvenanceRecorder::Impl::Run(sqlite3_stmt* statement) noexcept {
 bool ProvenanceRecorder::Impl::WriteHeld() noexcept {
     bool written = true;
     for (int index = 0; written && index < heldCount;) {
-        const bool whole = heldCount - index == kBatch && SharesSource(index, kBatch);
-        sqlite3_stmt* statement = whole ? batch.Statement() : insert.Statement();
-        const int rows = whole ? kBatch : 1;
-        BindSource(statement, held[index]);
+        const int batchShares = heldCount - index == kBatch ? SharedColumns(index, kBatch) : 0;
+        const int shared = batchShares != 0 ? batchShares : kSourceShared;
+        sqlite3_stmt* statement = batchShares == kRunShared    ? run.Statement()
+                                  : batchShares == kSourceShared ? batch.Statement()
+                                                                 : insert.Statement();
+        const int rows = batchShares != 0 ? kBatch : 1;
+        BindShared(statement, shared, held[index]);
         for (int place = 0; place < rows; ++place)
-            BindChange(statement, place, held[index + place]);
+            BindChange(statement, shared, place, held[index + place]);
         written = Run(statement);
         index += rows;
     }
     // The statements keep no texts of an arena that is about to be reused.
-    sqlite3_clear_bindings(batch.Statement());
-    sqlite3_clear_bindings(insert.Statement());
+    for (Command* command : {&insert, &batch, &run})
+        sqlite3_clear_bindings(command->Statement());
     return written;
 }
 
