@@ -177,6 +177,23 @@ TEST_F(LoadObserver, WhatTheReaderRecoversFromKeepsItsCodeAndLine) {
 }
 
 // An observer that hears no diagnostics spares the load its checks, and still hears every row at
+
+// An observer that wants no rows still hears every problem and every file's end, and the changes
+// still run: only the copies of the rows are spared.
+TEST_F(LoadObserver, AnObserverWithoutRowsHearsTheProblemsOnly) {
+    struct ProblemsOnly : RecordingObserver {
+        bool WantsRowChanges() const noexcept override { return false; }
+    } problemsOnly;
+    serializer.SetObserver(&problemsOnly);
+    Run("insert into Units (Type, Cost) values ('X', 1);");
+    ASSERT_TRUE(Load(File("<Units>\n<Row Type=\"A\" Name=\"007\"/>\n<Update><Set Cost=\"5\"/></Update>\n"
+                          "<Delete Type=\"X\"/>\n</Units>")));
+    EXPECT_TRUE(problemsOnly.rows.empty());
+    EXPECT_EQ(problemsOnly.reports, (Reports{"3 value-retyped", "4 update-without-where"}));
+    EXPECT_EQ(problemsOnly.messages[1], "<Update> without <Where> changed every row of Units (2 rows)");
+    EXPECT_EQ(problemsOnly.files, (Reports{"test.xml committed"}));
+    EXPECT_EQ(Scalar("select group_concat(Type || Cost) from Units"), "A5");
+}
 // its line, however far apart the rows are.
 TEST_F(LoadObserver, AnObserverWithoutDiagnosticsHearsTheRowsOnly) {
     struct RowsOnly : RecordingObserver {

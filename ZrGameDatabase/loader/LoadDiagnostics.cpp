@@ -26,6 +26,7 @@ void LoadDiagnostics::Begin(const char* file, const char* text, const Memory::Ar
     m_breaks = &breaks;
     m_breaksBefore = 0;
     m_checking = m_observer != nullptr && m_observer->WantsDiagnostics();
+    m_reportingRows = m_observer != nullptr && m_observer->WantsRowChanges();
     m_warnings = 0;
     m_errors = 0;
 }

@@ -1,6 +1,6 @@
 // LoadDiagnostics.h: what one load tells its observer: problems, each with its line and code,
-// and the rows it writes. Every report is asked for with Active() first, so that a load without
-// an observer spends nothing here.
+// and the rows it writes. Every report is asked for with Active() (rows with ReportingRows()) first,
+// so that a load without an observer spends nothing here.
 #pragma once
 
 #include <cstddef>
@@ -30,8 +30,11 @@ public:
     ILoadObserver* Observer() const noexcept { return m_observer; }
     bool Active() const noexcept { return m_observer != nullptr; }
     // Whether the checks that only find problems to report are to run for this load: the observer
-    // wants diagnostics. Rows written and the file's result are reported whenever Active.
+    // wants diagnostics. The file's result is reported whenever Active, rows written whenever
+    // ReportingRows.
     bool Checking() const noexcept { return m_checking; }
+    // Whether the rows written are to be reported for this load: the observer wants them.
+    bool ReportingRows() const noexcept { return m_reportingRows; }
 
     // Starts the reports of one load of file, whose text starts at text and has its line breaks
     // at breaks (which must stay valid for the load).
@@ -55,6 +58,7 @@ private:
     const char* m_text = nullptr;
     const Memory::Array<std::uint32_t>* m_breaks = nullptr;
     bool m_checking = false;
+    bool m_reportingRows = false;
     mutable std::size_t m_breaksBefore = 0;  // line breaks before the position asked for last
     int m_warnings = 0;
     int m_errors = 0;

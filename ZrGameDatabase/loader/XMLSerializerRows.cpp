@@ -111,7 +111,7 @@ bool XMLSerializer::Impl::InsertRow(const XmlNode& element, ResultsCache& cache,
     }
     if (!RunRow(*row, mode))
         return false;
-    if (diagnostics.Active())
+    if (diagnostics.ReportingRows())
         ReportRowInserted(table, diagnostics.LineOf(NameOf(element).text), mode);
     return true;
 }
@@ -153,7 +153,7 @@ bool XMLSerializer::Impl::InsertEmptyRow(ResultsCache& cache, Span table, Insert
     scratch.key.Append(statement.View());
     if (!RunRow(*row, mode))
         return false;
-    if (diagnostics.Active())
+    if (diagnostics.ReportingRows())
         ReportRowInserted(table, diagnostics.LineOf(failedElementName), mode);
     return true;
 }

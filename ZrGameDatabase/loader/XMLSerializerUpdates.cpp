@@ -91,7 +91,7 @@ bool XMLSerializer::Impl::RunChange(const char* failure, const char* what, Span 
     }
     if (!BindAll(results, scratch.values))
         return false;
-    const bool observed = diagnostics.Active();
+    const bool observed = diagnostics.ReportingRows();
     if (observed && !CollectRows(table))
         return ReportOutOfMemory();
     if (!results.Execute()) {
@@ -312,7 +312,7 @@ bool XMLSerializer::Impl::DeleteMissingReferences(const XmlNode& element) {
             return true;
         SqlText& purge = scratch.statement;
         ComposePurge(purge, key, table);
-        if (!purge.Ok() || (diagnostics.Active() && !CollectPurgedRows(key.table))) {
+        if (!purge.Ok() || (diagnostics.ReportingRows() && !CollectPurgedRows(key.table))) {
             failed = !ReportOutOfMemory();
         } else if (!connection->Execute(purge.Text(), static_cast<int>(purge.Length()))) {
             SetErrorMessage(connection->ErrorMessage());
@@ -331,7 +331,7 @@ bool XMLSerializer::Impl::DeleteMissingReferences(const XmlNode& element) {
         return false;
     }
     // Reported once the walk's statements are done with.
-    if (diagnostics.Active())
+    if (diagnostics.ReportingRows())
         ReportMatchedRows(ChangeKind::Delete, diagnostics.LineOf(failedElementName));
     return true;
 }

@@ -55,6 +55,10 @@ public:
     // False when OnDiagnostic ignores what it is told: the load then leaves out the checks that
     // only look for problems to report (values, names, markup), and costs less. Asked once per file.
     virtual bool WantsDiagnostics() const noexcept { return true; }
+    // False when OnRowChange ignores what it is told: the load then neither reads the rows an
+    // Update or Delete is about to change nor copies the names and values of the rows it writes.
+    // Asked once per file.
+    virtual bool WantsRowChanges() const noexcept { return true; }
     // Every row written: one event per row inserted (Row, Replace, InsertOrIgnore, InsertOrAbort;
     // an ignored InsertOrIgnore row as Ignored), per row an Update changed (the Set columns and
     // their new values) and per row a Delete or a reference purge removed (no columns).

@@ -22,6 +22,7 @@ public:
     LoadReport(OutputFormat format, ProgressLine& progress) : m_format(format), m_progress(progress) {}
 
     void OnDiagnostic(const Database::Diagnostic& diagnostic) noexcept override;
+    bool WantsRowChanges() const noexcept override { return m_trackRows; }
     void OnRowChange(const Database::RowChange& change) noexcept override;
     void OnFileDone(const char* file, bool committed) noexcept override;
     void OnDanglingReference(const Database::DanglingReference& reference) noexcept override;
