@@ -396,6 +396,74 @@ TEST_F(PrivateHeapTest, ReallocateKeepsContentsAndStaysInPlaceWhenItCan) {
     ExpectWalkAgrees(m_heap, live);
 }
 
+// A freed small block waits for the next request of its size without being merged: it is handed
+// out again, walks as free, and a second free of it is ignored rather than putting it in twice.
+TEST_F(PrivateHeapTest, FreedSmallBlocksAreReusedAndWalkAsFree) {
+    if (!kLayoutIsOurs)
+        GTEST_SKIP() << "the system heap reuses blocks as it chooses, and a second free is undefined there";
+    const LiveBlock small = Allocate(100, 1);
+    const LiveBlock kept = Allocate(100, 2);
+    const LiveBlock larger = Allocate(300, 3);
+    const LiveBlock guard = Allocate(40, 4);
+    PrivateHeapFree(m_heap, small.data);
+    PrivateHeapFree(m_heap, larger.data);
+    ExpectWalkAgrees(m_heap, {kept, guard});
+    PrivateHeapFree(m_heap, small.data);
+    EXPECT_EQ(PrivateHeapReallocate(m_heap, small.data, 200), nullptr);
+
+    const LiveBlock again = Allocate(112, 5);
+    const LiveBlock other = Allocate(100, 6);
+    const LiveBlock largerAgain = Allocate(290, 7);
+    EXPECT_EQ(again.data, small.data);
+    EXPECT_NE(other.data, small.data);
+    EXPECT_EQ(largerAgain.data, larger.data);
+    const std::vector<LiveBlock> live = {kept, guard, again, other, largerAgain};
+    for (const LiveBlock& block : live)
+        EXPECT_TRUE(Intact(block, block.size));
+    ExpectWalkAgrees(m_heap, live);
+}
+
+// Small blocks freed while their region is the current one wait in the cache; once the heap has
+// moved on to another region, freeing the rest of that region's blocks must empty it all the same.
+TEST(PrivateHeap, CachedBlocksLetTheirRegionEmpty) {
+    if (!kLayoutIsOurs)
+        GTEST_SKIP() << "the regions are the system heap's on Windows";
+    PrivateHeap* heap = CreatePrivateHeap(0);
+    ASSERT_NE(heap, nullptr);
+    std::vector<void*> blocks;
+    const auto allocateUntilRegions = [&](std::size_t size, std::size_t regions) {
+        while (WalkHeap(heap).regions < regions)
+            blocks.push_back(PrivateHeapAllocate(heap, size));
+    };
+    allocateUntilRegions(100, 2);
+    const std::size_t secondStart = blocks.size() - 1;
+    for (int index = 0; index < 20; ++index)
+        blocks.push_back(PrivateHeapAllocate(heap, 100));
+    // The second region is the current one: freed, these wait in the cache. Blocks of another size
+    // then fill the region up and move the heap on to a third.
+    for (std::size_t index = blocks.size() - 10; index < blocks.size(); ++index)
+        PrivateHeapFree(heap, blocks[index]);
+    blocks.resize(blocks.size() - 10);
+    allocateUntilRegions(400, 3);
+    for (std::size_t index = secondStart; index + 1 < blocks.size(); ++index)
+        PrivateHeapFree(heap, blocks[index]);
+
+    // The second region emptied: the walk finds one block in it, its top (a region always has one).
+    std::size_t regions = 0;
+    std::size_t secondEntries = 0;
+    EXPECT_TRUE(PrivateHeapLock(heap));
+    for (HeapWalkEntry entry = {}; PrivateHeapWalk(heap, entry);) {
+        if ((entry.flags & HeapEntryRegion) != 0)
+            ++regions;
+        else if (regions == 2)
+            ++secondEntries;
+    }
+    PrivateHeapUnlock(heap);
+    EXPECT_EQ(regions, 3u);
+    EXPECT_EQ(secondEntries, 1u);
+    DestroyPrivateHeap(heap);
+}
+
 // A block growing 16 bytes at a time fills its region up to the last byte the region can give, then
 // moves to a new region; the region's end must stay intact all along.
 TEST(PrivateHeap, GrowingUpToTheEndOfARegionKeepsItIntact) {
