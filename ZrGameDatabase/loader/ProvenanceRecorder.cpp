@@ -359,12 +359,14 @@ bool ProvenanceRecorder::Impl::Run(sqlite3_stmt* statement) noexcept {
 bool ProvenanceRecorder::Impl::WriteHeld() noexcept {
     bool written = true;
     for (int index = 0; written && index < heldCount;) {
+        // A full batch goes in by one statement; what is left, and a batch of several files or
+        // packages, row by row.
         const int batchShares = heldCount - index == kBatch ? SharedColumns(index, kBatch) : 0;
-        const int shared = batchShares != 0 ? batchShares : kSourceShared;
-        sqlite3_stmt* statement = batchShares == kRunShared    ? run.Statement()
-                                  : batchShares == kSourceShared ? batch.Statement()
-                                                                 : insert.Statement();
         const int rows = batchShares != 0 ? kBatch : 1;
+        const int shared = batchShares == kRunShared ? kRunShared : kSourceShared;
+        sqlite3_stmt* statement = batchShares == kRunShared ? run.Statement()
+                                  : rows == kBatch          ? batch.Statement()
+                                                            : insert.Statement();
         BindShared(statement, shared, held[index]);
         for (int place = 0; place < rows; ++place)
             BindChange(statement, shared, place, held[index + place]);
@@ -406,9 +408,7 @@ void ProvenanceRecorder::Impl::Revoke(Connection& connection) noexcept {
 }
 
 void ProvenanceRecorder::Impl::FinishFile(Connection& connection, const char* file, bool committed) noexcept {
-    if (!committed)
-        Forget();
-    else if (!lost && !failed && !Write(connection))
+    if (committed && !lost && !failed && !Write(connection))
         failed = true;
     if (committed && lost)
         connection.LogError("ProvenanceRecorder: no memory was left to hold the file's changes.");
