@@ -6,9 +6,9 @@
 // regions kept that way add up to kKeptEmptyRegionBytes at most: a database that is loaded,
 // closed and loaded again then finds its pages still mapped, instead of paying a page fault for
 // each of them again. Beyond that bound, and for the regions sized for one request, an emptied
-// region goes back to the system (unless new blocks are being carved from it). Regions start on a
-// large-page boundary and ask for large pages (LargePages.h): SQLite fills them with its pages, and
-// where the system grants them, one fault then fills 2 MiB instead of 4 KiB.
+// region goes back to the system (unless new blocks are being carved from it). Regions do not ask
+// for large pages (LargePages.h): measured, they made a snapshot load faster but a load of data
+// files slower, whose SQLite pages are written a few at a time among the parser's work.
 //
 // Inside a region, blocks lie end to end, each with a 16-byte header: the size the caller asked for
 // and the block's own size with flag bits. A free block also keeps its size in its last word (the
@@ -49,8 +49,6 @@
 #include <limits>
 #include <mutex>
 #include <new>
-
-#include "platform/LargePages.h"
 
 namespace Database::Platform {
 namespace {
@@ -379,37 +377,11 @@ Block* CarveAnyTop(PrivateHeap* heap, std::size_t size) {
     return nullptr;
 }
 
-void* MapMemory(std::size_t size) {
-    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return address != MAP_FAILED ? address : nullptr;
-}
-
-// Maps size bytes (a multiple of the page size) that start on a large-page boundary when they
-// hold a large page, marked for large pages: the system backs a range with them only where a
-// whole, aligned one lies inside it. A large page more is mapped and its unaligned ends given
-// back; it is never touched, so it costs address space only. Null when the system refuses.
-void* MapRegionMemory(std::size_t size) {
-    if (size < kLargePageSize || size > kLargestRequest)
-        return MapMemory(size);
-    char* span = static_cast<char*>(MapMemory(size + kLargePageSize));
-    if (span == nullptr)
-        return MapMemory(size);
-    const auto spanAddress = reinterpret_cast<std::uintptr_t>(span);
-    const std::size_t head = RoundUp(spanAddress, kLargePageSize) - spanAddress;
-    char* start = span + head;
-    if (head != 0)
-        munmap(span, head);
-    if (head != kLargePageSize)
-        munmap(start + size, kLargePageSize - head);
-    PreferLargePages(start, size);
-    return start;
-}
-
 // Maps a region of size bytes whose blocks start firstOffset bytes in; null when the system
 // refuses. Its blocks are one top and the sentinel.
 Region* MapRegion(std::size_t size, std::size_t firstOffset) {
-    void* address = MapRegionMemory(size);
-    if (address == nullptr)
+    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (address == MAP_FAILED)
         return nullptr;
     Region* region = new (address) Region{};
     region->size = size;
