@@ -23,7 +23,6 @@
 
 #include "base/AllocationFailures.h"
 #include "base/Memory.h"
-#include "platform/LargePages.h"
 #include "platform/PrivateHeap.h"
 
 namespace Database::Memory {
@@ -158,11 +157,8 @@ void ConfigureSqlite() noexcept {
     if (sqlite3_config(SQLITE_CONFIG_PCACHE_HDRSZ, &headerSize) == SQLITE_OK && headerSize > 0) {
         const int slotSize = PageCacheSlotSize(SqliteDefaultPageSize(), headerSize);
         if (sqlite3_config(SQLITE_CONFIG_PAGECACHE, g_pageCache, slotSize,
-                           static_cast<int>(kPageCacheBytes / static_cast<std::size_t>(slotSize))) == SQLITE_OK) {
+                           static_cast<int>(kPageCacheBytes / static_cast<std::size_t>(slotSize))) == SQLITE_OK)
             g_pageCacheSlotSize = slotSize;
-            // SQLite writes every slot when it initialises, so the whole buffer is touched anyway.
-            Platform::PreferLargePages(g_pageCache, kPageCacheBytes);
-        }
     }
     // Scratch memory is gone from recent SQLite; the request is refused and harmless.
     sqlite3_config(6 /* SQLITE_CONFIG_SCRATCH */, g_scratch, kScratchSlotSize, 1);

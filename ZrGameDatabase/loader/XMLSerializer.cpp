@@ -14,7 +14,6 @@
 #include "base/TextFormat.h"
 #include "loader/XMLSerializerImpl.h"
 #include "platform/File.h"
-#include "platform/LargePages.h"
 #include "platform/Utf16.h"
 #include "xml/XmlDocument.h"
 #include "xml/XmlNode.h"
@@ -234,8 +233,6 @@ bool FileBuffer::Reserve(std::uint32_t size) noexcept {
     char* grown = static_cast<char*>(std::realloc(m_data, size));
     if (grown == nullptr)
         return false;
-    // The whole file is read into it at once.
-    Platform::PreferLargePages(grown, size);
     m_data = grown;
     m_capacity = size;
     return true;

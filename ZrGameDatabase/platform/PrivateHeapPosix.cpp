@@ -6,9 +6,7 @@
 // regions kept that way add up to kKeptEmptyRegionBytes at most: a database that is loaded,
 // closed and loaded again then finds its pages still mapped, instead of paying a page fault for
 // each of them again. Beyond that bound, and for the regions sized for one request, an emptied
-// region goes back to the system (unless new blocks are being carved from it). Regions do not ask
-// for large pages (LargePages.h): measured, they made a snapshot load faster but a load of data
-// files slower, whose SQLite pages are written a few at a time among the parser's work.
+// region goes back to the system (unless new blocks are being carved from it).
 //
 // Inside a region, blocks lie end to end, each with a 16-byte header: the size the caller asked for
 // and the block's own size with flag bits. A free block also keeps its size in its last word (the

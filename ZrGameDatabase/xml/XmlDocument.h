@@ -8,9 +8,8 @@
 // with or without one.
 //
 // Records come from a node pool: a 64 KiB block inside the document's own block first, then a
-// chain of blocks from the module allocation routine, of 64 KiB at first and larger as the tree
-// grows. The chain is kept when the document parses again, so a document reused for many texts
-// stops allocating after its largest one.
+// chain of 64 KiB blocks from the module allocation routine. The chain is kept when the document
+// parses again, so a document reused for many texts stops allocating after its largest one.
 #pragma once
 
 #include <cstddef>
@@ -40,8 +39,7 @@ public:
         void (*deallocate)(void* block) noexcept;
     };
 
-    // Usable bytes of the inline pool block and of the first blocks after it; the blocks grow as
-    // a tree needs more (XmlNodePool.h).
+    // Usable bytes of every pool block, the inline one included.
     static constexpr std::size_t kPoolBlockBytes = 65536;
 
     // Obtains the document block: the tree is empty and the pool rewound. When the block cannot
