@@ -161,6 +161,13 @@ void ExpectWalkAgrees(PrivateHeap* heap, const std::vector<LiveBlock>& live) {
     EXPECT_TRUE(report.busy == expected);
 }
 
+// Every live block still holds its contents, and the walk finds exactly those blocks.
+void ExpectIntactAndWalked(PrivateHeap* heap, const std::vector<LiveBlock>& live) {
+    for (const LiveBlock& block : live)
+        EXPECT_TRUE(Intact(block, block.size));
+    ExpectWalkAgrees(heap, live);
+}
+
 class PrivateHeapTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -391,9 +398,7 @@ TEST_F(PrivateHeapTest, ReallocateKeepsContentsAndStaysInPlaceWhenItCan) {
     EXPECT_EQ(PrivateHeapSize(m_heap, empty.data), 0u);
 
     const std::vector<LiveBlock> live = {first, last, boxed, after, fresh, empty};
-    for (const LiveBlock& block : live)
-        EXPECT_TRUE(Intact(block, block.size));
-    ExpectWalkAgrees(m_heap, live);
+    ExpectIntactAndWalked(m_heap, live);
 }
 
 // A freed small block waits for the next request of its size without being merged: it is handed
@@ -418,9 +423,7 @@ TEST_F(PrivateHeapTest, FreedSmallBlocksAreReusedAndWalkAsFree) {
     EXPECT_NE(other.data, small.data);
     EXPECT_EQ(largerAgain.data, larger.data);
     const std::vector<LiveBlock> live = {kept, guard, again, other, largerAgain};
-    for (const LiveBlock& block : live)
-        EXPECT_TRUE(Intact(block, block.size));
-    ExpectWalkAgrees(m_heap, live);
+    ExpectIntactAndWalked(m_heap, live);
 }
 
 // Small blocks freed while their region is the current one wait in the cache; once the heap has
@@ -554,9 +557,7 @@ TEST(PrivateHeap, SmallInitialSizeStillGrows) {
         Fill(block);
         live.push_back(block);
     }
-    for (const LiveBlock& block : live)
-        EXPECT_TRUE(Intact(block, block.size));
-    ExpectWalkAgrees(heap, live);
+    ExpectIntactAndWalked(heap, live);
     if (kLayoutIsOurs) {
         EXPECT_GT(WalkHeap(heap).regions, 1u);
     }
